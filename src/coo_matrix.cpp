@@ -1,0 +1,339 @@
+// Matrix input: a newline count, then the header and entries, both read from
+// large blocks of the file and checked line by line.
+#include "coo_matrix.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// An open file descriptor, closed when it goes out of scope.
+struct FileDescriptor {
+  int fd = -1;
+  FileDescriptor() = default;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// A refusal of the matrix file, "PATH: reason" or "PATH:LINE: reason".
+Failure file_failure(const std::string& path, std::int64_t line, const std::string& reason) {
+  std::string message = path;
+  if (line > 0) message.append(":").append(std::to_string(line));
+  message.append(": ").append(reason);
+  return Failure{Failure::Kind::matrix_file, std::move(message)};
+}
+
+// Opens the matrix file for one pass; only a regular file can be read twice.
+std::optional<Failure> open_matrix_file(const std::string& path, FileDescriptor& file) {
+  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file.fd < 0) return file_failure(path, 0, std::strerror(errno));
+  struct stat info {};
+  if (::fstat(file.fd, &info) != 0) return file_failure(path, 0, std::strerror(errno));
+  if (S_ISDIR(info.st_mode)) return file_failure(path, 0, "is a directory");
+  if (!S_ISREG(info.st_mode)) {
+    return file_failure(path, 0, "is not a regular file (the matrix file is read twice)");
+  }
+  ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::nullopt;
+}
+
+// Reads up to count bytes: the number read, 0 at end of file, -1 on error.
+ssize_t read_some(int fd, char* buffer, std::size_t count) {
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, count);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// White space inside a line; the newline itself ends the line.
+inline bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+inline bool is_digit(char c) {
+  return static_cast<unsigned char>(c - '0') < 10;
+}
+
+// True where a field may end: white space or the end of the line.
+inline bool ends_field(char c) {
+  return is_blank(c) || c == '\n';
+}
+
+inline const char* skip_blanks(const char* p) {
+  while (is_blank(*p)) ++p;
+  return p;
+}
+
+// The field that starts at p, for messages: at most 40 characters of it.
+std::string field_text(const char* p) {
+  const char* end = p;
+  while (!ends_field(*end) && end - p < 40) ++end;
+  return std::string(p, end) + (ends_field(*end) ? "" : "...");
+}
+
+std::string quote_field(const char* p) {
+  std::string text(1, '"');
+  return text.append(field_text(p)).append(1, '"');
+}
+
+enum class IntStatus { ok, not_integer, out_of_range };
+
+// Converts an optionally signed decimal integer that ends at a blank or the
+// end of the line, and moves p past it.
+IntStatus parse_int32(const char*& p, std::int32_t& out) {
+  const char* q = p;
+  const bool negative = (*q == '-');
+  if (*q == '+' || *q == '-') ++q;
+  if (!is_digit(*q)) return IntStatus::not_integer;
+  std::uint64_t magnitude = 0;
+  for (; is_digit(*q); ++q) {
+    magnitude = std::min<std::uint64_t>(magnitude * 10 + static_cast<unsigned>(*q - '0'),
+                                        std::uint64_t{1} << 40);
+  }
+  if (!ends_field(*q)) return IntStatus::not_integer;
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
+  if (magnitude > limit) return IntStatus::out_of_range;
+  out = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
+                 : static_cast<std::int32_t>(magnitude);
+  p = q;
+  return IntStatus::ok;
+}
+
+// Converts the value field at p exactly as strtold does, and moves p past it;
+// false when the field is not a number from its first to its last character.
+bool parse_value(const char*& p, Extended& out) {
+  char* end = nullptr;
+  out = std::strtold(p, &end);
+  if (end == p || !ends_field(*end)) return false;
+  p = end;
+  return true;
+}
+
+// Where the second pass stands.
+struct ReadState {
+  const std::string& path;    // the file, for messages
+  std::int64_t line_count;    // lines counted by the first pass
+  std::int32_t thread_count;  // workers of the run, for the memory check
+  std::int64_t line = 0;      // 1-based number of the line being parsed
+  bool header_seen = false;   // the header line has been parsed
+  std::int64_t entries = 0;   // slots filled so far
+  CooMatrix matrix;           // what has been read
+};
+
+// Parses the header at p: three integers, a size check against the file's
+// lines and the memory, then the arrays.
+std::optional<Failure> parse_header(ReadState& state, const char* p) {
+  static constexpr const char* names[3] = {"first number", "n", "nnz"};
+  std::int32_t numbers[3] = {0, 0, 0};
+  for (int i = 0; i < 3; ++i) {
+    p = skip_blanks(p);
+    if (*p == '\n') {
+      return file_failure(
+          state.path, state.line,
+          "the header must be three integers (first number, n, nnz); found " + std::to_string(i));
+    }
+    const char* field = p;
+    switch (parse_int32(p, numbers[i])) {
+      case IntStatus::ok:
+        break;
+      case IntStatus::not_integer:
+        return file_failure(
+            state.path, state.line,
+            std::string("header: ") + names[i] + " " + quote_field(field) + " is not an integer");
+      case IntStatus::out_of_range:
+        return file_failure(state.path, state.line,
+                            std::string("header: ") + names[i] + " " + quote_field(field) +
+                                " is outside the 32-bit integer range");
+    }
+  }
+  p = skip_blanks(p);
+  if (*p != '\n') {
+    return file_failure(state.path, state.line,
+                        "header: unexpected text after nnz: " + quote_field(p));
+  }
+  for (int i = 1; i < 3; ++i) {
+    if (numbers[i] < 0) {
+      return file_failure(state.path, state.line,
+                          std::string("header: ") + names[i] + " is " + std::to_string(numbers[i]) +
+                              "; it must be 0 or more");
+    }
+  }
+  CooMatrix& m = state.matrix;
+  m.first = numbers[0];
+  m.n = numbers[1];
+  m.nnz = numbers[2];
+  const std::int64_t lines_after = state.line_count - state.line;
+  if (m.nnz > lines_after) {
+    return file_failure(state.path, state.line,
+                        "the header declares " + std::to_string(m.nnz) + " entries, but only " +
+                            std::to_string(std::max<std::int64_t>(lines_after, 0)) +
+                            " lines follow it");
+  }
+  if (auto failure = check_run_memory(m.n, m.nnz, state.thread_count)) return failure;
+  const auto slots = static_cast<std::size_t>(m.nnz);
+  m.row_index = try_allocate<std::int32_t>(slots);
+  m.col_index = try_allocate<std::int32_t>(slots);
+  m.value = try_allocate<Extended>(slots);
+  if (!m.row_index || !m.col_index || !m.value) {
+    return memory_failure(m.n, m.nnz, state.thread_count);
+  }
+  state.header_seen = true;
+  return std::nullopt;
+}
+
+// Parses the entry at p into the next slot, checking each field.
+std::optional<Failure> parse_entry(ReadState& state, const char* p) {
+  CooMatrix& m = state.matrix;
+  if (state.entries == m.nnz) {
+    return file_failure(
+        state.path, state.line,
+        "more entries than the " + std::to_string(m.nnz) + " that the header declares");
+  }
+  static constexpr const char* names[2] = {"row", "column"};
+  std::int32_t index[2] = {0, 0};
+  for (int i = 0; i < 2; ++i) {
+    if (i > 0) p = skip_blanks(p);
+    if (*p == '\n') {
+      return file_failure(
+          state.path, state.line,
+          "expected an entry of three fields (row, column, value); found " + std::to_string(i));
+    }
+    const char* field = p;
+    const IntStatus status = parse_int32(p, index[i]);
+    if (status == IntStatus::not_integer) {
+      return file_failure(state.path, state.line,
+                          std::string(names[i]) + " " + quote_field(field) + " is not an integer");
+    }
+    if (status == IntStatus::out_of_range || index[i] < 1 || index[i] > m.n) {
+      return file_failure(state.path, state.line,
+                          std::string(names[i]) + " " + field_text(field) + " is outside 1.." +
+                              std::to_string(m.n));
+    }
+  }
+  p = skip_blanks(p);
+  if (*p == '\n') {
+    return file_failure(state.path, state.line,
+                        "expected an entry of three fields (row, column, value); found 2");
+  }
+  const char* field = p;
+  Extended value = 0;
+  if (!parse_value(p, value)) {
+    return file_failure(state.path, state.line, "value " + quote_field(field) + " is not a number");
+  }
+  p = skip_blanks(p);
+  if (*p != '\n') {
+    return file_failure(
+        state.path, state.line,
+        "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
+  }
+  const auto k = static_cast<std::size_t>(state.entries++);
+  m.row_index[k] = index[0];
+  m.col_index[k] = index[1];
+  m.value[k] = value;
+  return std::nullopt;
+}
+
+// Parses every complete line in [begin, end), where end follows a newline.
+std::optional<Failure> parse_lines(ReadState& state, const char* begin, const char* end) {
+  for (const char* p = begin; p < end;) {
+    const char* next = static_cast<const char*>(std::memchr(p, '\n', end - p)) + 1;
+    ++state.line;
+    const char* first = skip_blanks(p);
+    if (*first != '\n') {
+      auto failure = state.header_seen ? parse_entry(state, first) : parse_header(state, first);
+      if (failure) return failure;
+    }
+    p = next;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Outcome<std::int64_t> count_lines(const std::string& path, std::size_t block_bytes) {
+  Outcome<std::int64_t> outcome;
+  FileDescriptor file;
+  if ((outcome.failure = open_matrix_file(path, file))) return outcome;
+  const auto buffer = try_allocate<char>(block_bytes);
+  if (!buffer) {
+    outcome.failure = Failure{Failure::Kind::memory, "not enough memory for a read buffer"};
+    return outcome;
+  }
+  std::int64_t newlines = 0;
+  char last = '\n';
+  for (;;) {
+    const ssize_t got = read_some(file.fd, buffer.get(), block_bytes);
+    if (got < 0) {
+      outcome.failure = file_failure(path, 0, std::string("read error: ") + std::strerror(errno));
+      return outcome;
+    }
+    if (got == 0) break;
+    newlines += std::count(buffer.get(), buffer.get() + got, '\n');
+    last = buffer[static_cast<std::size_t>(got) - 1];
+  }
+  outcome.value = newlines + (last != '\n' ? 1 : 0);
+  return outcome;
+}
+
+Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int64_t line_count,
+                                   std::int32_t thread_count, std::size_t block_bytes) {
+  Outcome<CooMatrix> outcome;
+  FileDescriptor file;
+  if ((outcome.failure = open_matrix_file(path, file))) return outcome;
+  ReadState state{path, line_count, thread_count, 0, false, 0, CooMatrix{}};
+  // buffer[0, held) holds the start of a line that the last block cut off,
+  // at most max_line_bytes; each read appends one block behind it, and one
+  // byte stays free for the newline that ends an unterminated last line.
+  const auto buffer = try_allocate<char>(max_line_bytes + block_bytes + 1);
+  if (!buffer) {
+    outcome.failure = Failure{Failure::Kind::memory, "not enough memory for a read buffer"};
+    return outcome;
+  }
+  std::size_t held = 0;
+  for (bool at_end = false; !at_end;) {
+    const ssize_t got = read_some(file.fd, buffer.get() + held, block_bytes);
+    if (got < 0) {
+      outcome.failure = file_failure(path, 0, std::string("read error: ") + std::strerror(errno));
+      return outcome;
+    }
+    held += static_cast<std::size_t>(got);
+    at_end = (got == 0);
+    if (at_end && held > 0) buffer[held++] = '\n';  // a last line without a newline
+    char* begin = buffer.get();
+    char* last_newline = static_cast<char*>(memrchr(begin, '\n', held));
+    if (last_newline != nullptr) {
+      char* end = last_newline + 1;
+      if ((outcome.failure = parse_lines(state, begin, end))) return outcome;
+      held = static_cast<std::size_t>(begin + held - end);
+      std::memmove(begin, end, held);
+    }
+    if (held > max_line_bytes) {
+      outcome.failure = file_failure(
+          path, state.line + 1, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
+      return outcome;
+    }
+  }
+  if (!state.header_seen) {
+    outcome.failure = file_failure(path, 0, "no header line: the file holds no numbers");
+    return outcome;
+  }
+  if (state.entries < state.matrix.nnz) {
+    outcome.failure =
+        file_failure(path, 0,
+                     "the file holds " + std::to_string(state.entries) +
+                         " entries, but the header declares " + std::to_string(state.matrix.nnz));
+    return outcome;
+  }
+  outcome.value = std::move(state.matrix);
+  return outcome;
+}

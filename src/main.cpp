@@ -1,0 +1,61 @@
+// spmv: times a parallel sparse matrix-vector product and prints Tp, S and E.
+//
+//   spmv THREADS IGNORED VERBOSE MATRIX_FILE
+//
+// Exit status: 0 after a complete run, 1 when the matrix file cannot be read
+// or the run does not fit in memory, 2 when the command line is unusable.
+#include <omp.h>
+
+#include <cstdio>
+
+#include "coo_matrix.hpp"
+#include "parallel_multiply.hpp"
+#include "run_types.hpp"
+#include "verbose_dump.hpp"
+
+namespace {
+
+// Reports a failure on the standard streams and gives the exit status.
+int report(const Failure& failure) {
+  if (failure.kind == Failure::Kind::matrix_file) std::fputs("Error Reading File\n", stdout);
+  std::fprintf(stderr, "%s\n", failure.message.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Start-up: everything from here to t_ready counts as serial time in Tp.
+  RunClock clock;
+  clock.t_start = omp_get_wtime();
+  const std::optional<RunConfig> parsed = parse_run_config(argc, argv);
+  if (!parsed) {
+    std::fputs(usage_text(), stderr);
+    return 2;
+  }
+  const RunConfig& config = *parsed;
+  omp_set_num_threads(config.thread_count);
+
+  // Matrix input: a newline count, then the header and entries.
+  const Outcome<std::int64_t> lines = count_lines(config.matrix_path);
+  if (lines.failure) return report(*lines.failure);
+  const Outcome<CooMatrix> read =
+      read_coo_matrix(config.matrix_path, lines.value, config.thread_count);
+  if (read.failure) return report(*read.failure);
+  const CooMatrix& matrix = read.value;
+
+  // Vectors: ones to multiply, zeroed partial vectors and result.
+  Outcome<RunVectors> prepared = prepare_vectors(matrix.n, config.thread_count);
+  if (prepared.failure) return report(*prepared.failure);
+  RunVectors& vectors = prepared.value;
+  clock.t_ready = omp_get_wtime();
+
+  // Multiply on the worker team, then the reduction on this thread alone.
+  multiply_partials(matrix, vectors.input, vectors.partials, clock);
+  reduce_partials(vectors.partials, vectors.result);
+
+  // Output: the dump when asked for, then the performance line.
+  if (config.verbose == 1) dump_run(stderr, config, matrix, vectors.input, vectors.result);
+  print_performance(stdout, config, clock);
+  return 0;
+}

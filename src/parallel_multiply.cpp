@@ -1,0 +1,72 @@
+// Parallel multiply: vectors, the worker team and the reduction.
+#include "parallel_multiply.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+
+SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker) {
+  const std::int64_t q = nnz / workers;
+  const std::int64_t r = nnz % workers;
+  if (worker < r) return SlotBlock{worker * (q + 1), q + 1};
+  return SlotBlock{worker * q + r, q};
+}
+
+Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count) {
+  Outcome<RunVectors> outcome;
+  RunVectors& v = outcome.value;
+  const auto length = static_cast<std::size_t>(n);
+  v.input.n = n;
+  v.input.element = try_allocate<std::int32_t>(length);
+  v.partials.thread_count = thread_count;
+  v.partials.n = n;
+  v.result.n = n;
+  v.result.element = try_allocate<Extended>(length);
+  bool allocated = v.input.element && v.result.element;
+  try {
+    v.partials.table.resize(static_cast<std::size_t>(thread_count));
+  } catch (const std::bad_alloc&) {
+    allocated = false;
+  }
+  for (auto& partial : v.partials.table) {
+    if (!allocated) break;
+    partial = try_allocate<Extended>(length);
+    allocated = (partial != nullptr);
+  }
+  if (!allocated) {
+    outcome.failure = memory_failure(n, 0, thread_count);
+    return outcome;
+  }
+  std::fill_n(v.input.element.get(), length, 1);
+  for (auto& partial : v.partials.table) std::fill_n(partial.get(), length, Extended{0});
+  std::fill_n(v.result.element.get(), length, Extended{0});
+  return outcome;
+}
+
+void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,
+                       RunClock& clock) {
+  const std::int32_t* rows = matrix.row_index.get();
+  const std::int32_t* cols = matrix.col_index.get();
+  const Extended* values = matrix.value.get();
+  const std::int32_t* x = input.element.get();
+#pragma omp parallel num_threads(partials.thread_count)
+  {
+    const int worker = omp_get_thread_num();
+    if (worker == 0) clock.t_mult_begin = omp_get_wtime();
+    const SlotBlock block = block_of_worker(matrix.nnz, omp_get_num_threads(), worker);
+    Extended* y = partials.table[static_cast<std::size_t>(worker)].get();
+    for (std::int64_t k = block.begin; k < block.begin + block.count; ++k) {
+      y[rows[k] - 1] += static_cast<Extended>(x[cols[k] - 1]) * values[k];
+    }
+#pragma omp barrier
+    if (worker == 0) clock.t_mult_end = omp_get_wtime();
+  }
+}
+
+void reduce_partials(const PartialSums& partials, ResultVector& result) {
+  for (std::int32_t i = 0; i < result.n; ++i) {
+    Extended sum = result.element[i];
+    for (const auto& partial : partials.table) sum += partial[i];
+    result.element[i] = sum;
+  }
+}

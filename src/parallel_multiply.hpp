@@ -1,0 +1,34 @@
+// The product of the matrix and a vector of ones, computed by a team of
+// workers that each fill a private partial vector, then summed once.
+#pragma once
+
+#include <cstdint>
+
+#include "run_types.hpp"
+
+// The vectors of one run, as prepare_vectors builds them.
+struct RunVectors {
+  InputVector input;     // n ones
+  PartialSums partials;  // thread_count vectors of n zeros
+  ResultVector result;   // n zeros
+};
+
+// The contiguous run of slots that one worker takes: [begin, begin + count).
+struct SlotBlock {
+  std::int64_t begin = 0;  // first slot
+  std::int64_t count = 0;  // number of slots
+};
+
+// Static block division of nnz slots over a team of `workers`: the first
+// nnz % workers workers take one slot more than the rest.
+SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker);
+
+// Builds the input vector (ones), the partial vectors and the result (zeros).
+Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count);
+
+// Runs the multiply on the worker team and records when it began and ended.
+void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,
+                       RunClock& clock);
+
+// Adds the partial vectors into the result, element by element, in worker order.
+void reduce_partials(const PartialSums& partials, ResultVector& result);

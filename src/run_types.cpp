@@ -1,0 +1,109 @@
+// Command line, memory check and performance line: the driver's helpers.
+#include "run_types.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <fstream>
+
+namespace {
+
+// Bytes of memory this process may use: physical memory, or the cgroup's
+// memory.max when that is lower.
+std::uint64_t usable_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  std::uint64_t limit = UINT64_MAX;
+  if (pages > 0 && page_size > 0) {
+    limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+  }
+  std::ifstream cgroup("/sys/fs/cgroup/memory.max");
+  std::uint64_t cgroup_limit = 0;
+  if (cgroup >> cgroup_limit && cgroup_limit > 0 && cgroup_limit < limit) limit = cgroup_limit;
+  return limit;
+}
+
+std::int32_t clamp_to_int32(std::int64_t value) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+double gibibytes(std::uint64_t bytes) {
+  return static_cast<double>(bytes) / (1024.0 * 1024 * 1024);
+}
+
+}  // namespace
+
+std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t nnz, std::int64_t thread_count) {
+  const std::uint64_t rows = static_cast<std::uint64_t>(n);
+  const std::uint64_t slots = static_cast<std::uint64_t>(nnz);
+  const std::uint64_t workers = static_cast<std::uint64_t>(thread_count);
+  const std::uint64_t matrix = slots * (2 * sizeof(std::int32_t) + sizeof(Extended));
+  const std::uint64_t vectors =
+      rows * (sizeof(std::int32_t) + sizeof(Extended)) + workers * rows * sizeof(Extended);
+  const std::uint64_t table = workers * sizeof(std::unique_ptr<Extended[]>);
+  return matrix + vectors + table;  // n, nnz and workers are int32, so no overflow
+}
+
+Failure memory_failure(std::int64_t n, std::int64_t nnz, std::int64_t thread_count) {
+  const std::uint64_t needed = run_bytes_needed(n, nnz, thread_count);
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "not enough memory: the run needs %" PRIu64 " bytes (%.1f GiB) for n = %" PRId64
+                ", nnz = %" PRId64 " and %" PRId64 " threads; %.1f GiB are available",
+                needed, gibibytes(needed), n, nnz, thread_count, gibibytes(usable_memory_bytes()));
+  return Failure{Failure::Kind::memory, line};
+}
+
+std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t nnz,
+                                        std::int64_t thread_count) {
+  if (run_bytes_needed(n, nnz, thread_count) <= usable_memory_bytes()) return std::nullopt;
+  return memory_failure(n, nnz, thread_count);
+}
+
+std::int64_t convert_number(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  std::int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > INT64_MAX / 20) magnitude = INT64_MAX / 20;  // saturate, far past int32
+  }
+  return negative ? -magnitude : magnitude;
+}
+
+std::optional<RunConfig> parse_run_config(int argc, const char* const* argv) {
+  if (argc < 5) return std::nullopt;
+  const std::int64_t threads = convert_number(argv[1]);
+  const std::int64_t ignored = convert_number(argv[2]);
+  const std::int64_t verbose = convert_number(argv[3]);
+  if (threads < 1 || threads > INT32_MAX) return std::nullopt;
+  RunConfig config;
+  config.thread_count = static_cast<std::int32_t>(threads);
+  config.ignored = clamp_to_int32(ignored);
+  config.verbose = clamp_to_int32(verbose);  // an out-of-range value never becomes 1
+  config.matrix_path = argv[4];
+  return config;
+}
+
+const char* usage_text() {
+  return "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"
+         "  THREADS      number of worker threads, 1 or more\n"
+         "  IGNORED      an integer that has no effect\n"
+         "  VERBOSE      1 dumps the matrix, input and result vectors to standard error\n"
+         "  MATRIX_FILE  coordinate matrix file: a header 'first n nnz', then 'row col value' "
+         "lines\n";
+}
+
+void print_performance(std::FILE* out, const RunConfig& config, const RunClock& clock) {
+  const double threads = static_cast<double>(config.thread_count);
+  const double tp =
+      (clock.t_mult_end - clock.t_mult_begin) / threads + (clock.t_ready - clock.t_start);
+  const double s = 1.0 / tp;
+  const double e = s / threads;
+  std::fprintf(out, "Work took Tp: %f seconds with S: %f , E: %f in %d number  of threads\n", tp, s,
+               e, config.thread_count);
+}

@@ -1,0 +1,50 @@
+// Diagnostic dump: the matrix, the input vector and the result as text.
+#include "verbose_dump.hpp"
+
+#include <algorithm>
+#include <cstdarg>
+#include <vector>
+
+namespace {
+
+// Collects formatted text and hands it to the stream in large writes, since
+// standard error is unbuffered and would otherwise cost a write per number.
+struct DumpBuffer {
+  std::FILE* out;          // where the text goes
+  std::vector<char> text;  // pending text
+};
+
+constexpr std::size_t flush_bytes = std::size_t{1} << 16;
+
+void flush(DumpBuffer& buffer) {
+  if (!buffer.text.empty()) std::fwrite(buffer.text.data(), 1, buffer.text.size(), buffer.out);
+  buffer.text.clear();
+}
+
+[[gnu::format(printf, 2, 3)]] void append(DumpBuffer& buffer, const char* format, ...) {
+  char line[128];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  buffer.text.insert(buffer.text.end(), line, line + std::min<int>(length, sizeof line - 1));
+  if (buffer.text.size() >= flush_bytes) flush(buffer);
+}
+
+}  // namespace
+
+void dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
+              const InputVector& input, const ResultVector& result) {
+  DumpBuffer buffer{out, {}};
+  buffer.text.reserve(flush_bytes + 256);
+  std::fprintf(out, "INPUT MATRIX TAKEN FROM: %s\n\n", config.matrix_path.c_str());
+  for (std::int32_t k = 0; k < matrix.nnz; ++k) {
+    append(buffer, "%d %d %Le \n", matrix.row_index[k], matrix.col_index[k], matrix.value[k]);
+  }
+  append(buffer, "Vector to be Multiplied\n\n");
+  for (std::int32_t i = 0; i < input.n; ++i) append(buffer, "%d\n", input.element[i]);
+  append(buffer, "Resulting Vector\n\n");
+  for (std::int32_t i = 0; i < result.n; ++i) append(buffer, "%Le\n", result.element[i]);
+  flush(buffer);
+  std::fflush(out);
+}

@@ -1,0 +1,11 @@
+// The optional dump of a run's data on standard error.
+#pragma once
+
+#include <cstdio>
+
+#include "run_types.hpp"
+
+// Writes the file path, every slot, the input vector and the result vector to
+// `out` through a buffer of its own, and flushes `out` at the end.
+void dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
+              const InputVector& input, const ResultVector& result);
