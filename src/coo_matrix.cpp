@@ -74,16 +74,31 @@ inline const char* skip_blanks(const char* p) {
   return p;
 }
 
-// The field that starts at p, for messages: at most 40 characters of it.
+// The field that starts at p, for messages: at most 40 characters of it, with
+// bytes that are not printable ASCII written as \xNN.
 std::string field_text(const char* p) {
+  std::string text;
   const char* end = p;
-  while (!ends_field(*end) && end - p < 40) ++end;
-  return std::string(p, end) + (ends_field(*end) ? "" : "...");
+  for (; !ends_field(*end) && end - p < 40; ++end) {
+    const auto byte = static_cast<unsigned char>(*end);
+    if (byte >= 0x20 && byte < 0x7f) {
+      text += *end;
+    } else {
+      static constexpr char hex[] = "0123456789abcdef";
+      text.append("\\x").append(1, hex[byte >> 4]).append(1, hex[byte & 15]);
+    }
+  }
+  return ends_field(*end) ? text : text.append("...");
 }
 
 std::string quote_field(const char* p) {
   std::string text(1, '"');
   return text.append(field_text(p)).append(1, '"');
+}
+
+// "1 line", "2 lines": a count with its noun.
+std::string count_of(std::int64_t count, const char* one, const char* many) {
+  return std::to_string(count).append(" ").append(count == 1 ? one : many);
 }
 
 enum class IntStatus { ok, not_integer, out_of_range };
@@ -174,10 +189,10 @@ std::optional<Failure> parse_header(ReadState& state, const char* p) {
   m.nnz = numbers[2];
   const std::int64_t lines_after = state.line_count - state.line;
   if (m.nnz > lines_after) {
-    return file_failure(state.path, state.line,
-                        "the header declares " + std::to_string(m.nnz) + " entries, but only " +
-                            std::to_string(std::max<std::int64_t>(lines_after, 0)) +
-                            " lines follow it");
+    return file_failure(
+        state.path, state.line,
+        "the header declares " + count_of(m.nnz, "entry", "entries") + ", but the file has only " +
+            count_of(std::max<std::int64_t>(lines_after, 0), "line", "lines") + " after it");
   }
   if (auto failure = check_run_memory(m.n, m.nnz, state.thread_count)) return failure;
   const auto slots = static_cast<std::size_t>(m.nnz);
@@ -243,11 +258,17 @@ std::optional<Failure> parse_entry(ReadState& state, const char* p) {
   return std::nullopt;
 }
 
+Failure line_too_long(const ReadState& state) {
+  return file_failure(state.path, state.line,
+                      "line is longer than " + std::to_string(max_line_bytes) + " bytes");
+}
+
 // Parses every complete line in [begin, end), where end follows a newline.
 std::optional<Failure> parse_lines(ReadState& state, const char* begin, const char* end) {
   for (const char* p = begin; p < end;) {
     const char* next = static_cast<const char*>(std::memchr(p, '\n', end - p)) + 1;
     ++state.line;
+    if (static_cast<std::size_t>(next - p) > max_line_bytes) return line_too_long(state);
     const char* first = skip_blanks(p);
     if (*first != '\n') {
       auto failure = state.header_seen ? parse_entry(state, first) : parse_header(state, first);
@@ -318,8 +339,8 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int64_t line_co
       std::memmove(begin, end, held);
     }
     if (held > max_line_bytes) {
-      outcome.failure = file_failure(
-          path, state.line + 1, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
+      ++state.line;
+      outcome.failure = line_too_long(state);
       return outcome;
     }
   }
@@ -330,8 +351,8 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int64_t line_co
   if (state.entries < state.matrix.nnz) {
     outcome.failure =
         file_failure(path, 0,
-                     "the file holds " + std::to_string(state.entries) +
-                         " entries, but the header declares " + std::to_string(state.matrix.nnz));
+                     "the file holds " + count_of(state.entries, "entry", "entries") +
+                         ", but the header declares " + std::to_string(state.matrix.nnz));
     return outcome;
   }
   outcome.value = std::move(state.matrix);

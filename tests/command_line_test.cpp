@@ -1,0 +1,107 @@
+// The command line, and whole runs of the executable: exit statuses, standard
+// output, standard error, and output identical to the stdio reference.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "run_types.hpp"
+#include "stdio_reference.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+std::optional<RunConfig> parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "spmv");
+  return parse_run_config(static_cast<int>(args.size()), args.data());
+}
+
+TEST(CommandLine, ConvertsNumbersTheWayAtoiDoes) {
+  const struct {
+    const char* threads;
+    const char* verbose;
+    std::int32_t expected_threads;
+    std::int32_t expected_verbose;
+  } cases[] = {
+      {"4", "1", 4, 1},  {"4abc", "01", 4, 1}, {" 3", "+1", 3, 1},
+      {"+2", "0", 2, 0}, {"1", "2", 1, 2},     {"1", "-1", 1, -1},
+      {"1", "x1", 1, 0}, {"8", "1.9", 8, 1},   {"2147483647", "4294967297", 2147483647, 2147483647},
+  };
+  for (const auto& c : cases) {
+    const auto config = parse({c.threads, "junk", c.verbose, "m.txt", "extra"});
+    ASSERT_TRUE(config) << c.threads;
+    EXPECT_EQ(config->thread_count, c.expected_threads) << c.threads;
+    EXPECT_EQ(config->verbose, c.expected_verbose) << c.verbose;
+    EXPECT_EQ(config->matrix_path, "m.txt");
+  }
+}
+
+TEST(CommandLine, RefusesMissingArgumentsAndUnusableThreadCounts) {
+  EXPECT_FALSE(parse({}));
+  EXPECT_FALSE(parse({"2", "0", "1"}));
+  for (const char* threads : {"0", "-2", "abc", "", "2147483648", "99999999999999999999999"}) {
+    EXPECT_FALSE(parse({threads, "0", "0", "m.txt"})) << threads;
+  }
+}
+
+const std::regex performance_line(
+    "Work took Tp: [0-9]+\\.[0-9]{6} seconds with S: [0-9]+\\.[0-9]{6} , E: [0-9]+\\.[0-9]{6} "
+    "in ([0-9]+) number  of threads\n");
+
+TEST(WholeRun, OutputMatchesTheStdioReferenceForOneToEightThreads) {
+  for (const char* file : {"small.txt", "value_spellings.txt", "spacing_and_crlf.txt",
+                           "repeated_pairs.txt", "no_entries.txt"}) {
+    const std::string path = test_data + "/good/" + file;
+    const ReferenceMatrix matrix = stdio_read(path);
+    for (int threads = 1; threads <= 8; ++threads) {
+      SCOPED_TRACE(path + " with " + std::to_string(threads) + " threads");
+      const RunResult run = run_spmv({std::to_string(threads), "0", "1", path});
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.err, reference_dump(path, matrix, reference_product(matrix, threads)));
+      std::smatch match;
+      ASSERT_TRUE(std::regex_match(run.out, match, performance_line)) << run.out;
+      EXPECT_EQ(match[1], std::to_string(threads));
+    }
+  }
+}
+
+TEST(WholeRun, DumpOnlyWhenTheSwitchConvertsToOne) {
+  const std::string path = test_data + "/good/small.txt";
+  for (const char* verbose : {"1", "01", "+1"}) {
+    EXPECT_NE(run_spmv({"2", "anything", verbose, path}).err, "") << verbose;
+  }
+  for (const char* verbose : {"0", "2", "-1", "yes"}) {
+    const RunResult run = run_spmv({"2", "anything", verbose, path});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "") << verbose;
+    EXPECT_TRUE(std::regex_match(run.out, performance_line)) << run.out;
+  }
+}
+
+TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
+  const std::string bad = test_data + "/bad/row_outside_n.txt";
+  const std::string missing = test_data + "/missing.txt";
+  const std::string huge = write_temp_file("huge.txt", "1 2147483647 0\n");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err_start;
+  } cases[] = {
+      {{"2", "0", "1", bad}, 1, "Error Reading File\n", bad + ":7: row 12 is outside 1..10\n"},
+      {{"2", "0", "0", missing}, 1, "Error Reading File\n", missing + ": No such file"},
+      {{"2", "0", "0", test_data}, 1, "Error Reading File\n", test_data + ": is a directory\n"},
+      {{"1000", "0", "0", huge}, 1, "", "not enough memory: the run needs "},
+      {{"2", "0", "1"}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
+      {{"0", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
+      {{"abc", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
+  };
+  for (const auto& c : cases) {
+    const RunResult run = run_spmv(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(run.out, c.out) << c.args.back();
+    EXPECT_EQ(run.err.rfind(c.err_start, 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n') == 1, c.status == 1) << run.err;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+// The matrix reader: good files against the stdio reference, files whose
+// layout the reference reads wrongly, and a folder of files it must refuse.
+#include "coo_matrix.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "stdio_reference.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+// Reads a file through both passes, as the program does.
+Outcome<CooMatrix> read_matrix(const std::string& path, std::size_t block = default_block_bytes) {
+  const Outcome<std::int64_t> lines = count_lines(path, block);
+  if (lines.failure) return Outcome<CooMatrix>{CooMatrix{}, lines.failure};
+  return read_coo_matrix(path, lines.value, 2, block);
+}
+
+// Checks that the reader gives exactly what the stdio reference gives.
+void expect_same_as_reference(const std::string& path, std::size_t block) {
+  SCOPED_TRACE(path + " read in blocks of " + std::to_string(block));
+  const Outcome<CooMatrix> read = read_matrix(path, block);
+  ASSERT_FALSE(read.failure) << read.failure->message;
+  const ReferenceMatrix expected = stdio_read(path);
+  const CooMatrix& m = read.value;
+  ASSERT_EQ(m.n, expected.n);
+  ASSERT_EQ(m.nnz, expected.nnz);
+  for (int k = 0; k < m.nnz; ++k) {
+    EXPECT_EQ(m.row_index[k], expected.row[k]) << "slot " << k;
+    EXPECT_EQ(m.col_index[k], expected.col[k]) << "slot " << k;
+    EXPECT_TRUE(same_bits(m.value[k], expected.value[k]))
+        << "slot " << k << ": " << m.value[k] << " vs " << expected.value[k];
+  }
+}
+
+std::vector<std::string> files_in(const std::string& folder) {
+  std::vector<std::string> paths;
+  for (const auto& entry : std::filesystem::directory_iterator(test_data + "/" + folder)) {
+    paths.push_back(entry.path().string());
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TEST(CooMatrixReader, GoodFilesMatchTheStdioReferenceUnderEveryBlockSize) {
+  const auto paths = files_in("good");
+  ASSERT_GE(paths.size(), 5u);
+  for (const auto& path : paths) {
+    for (std::size_t block :
+         {std::size_t{1}, std::size_t{7}, std::size_t{64}, default_block_bytes}) {
+      expect_same_as_reference(path, block);
+    }
+  }
+}
+
+// A random well-formed file of many value spellings, split across blocks at
+// every kind of place.
+TEST(CooMatrixReader, RandomFileMatchesTheStdioReference) {
+  std::mt19937_64 random(20261208);
+  const int n = 300;
+  const int nnz = 5000;
+  std::string text = std::to_string(n) + " " + std::to_string(n) + " " + std::to_string(nnz) + "\n";
+  const char* formats[] = {"%d %d %.17Le\n", "%d %d %.3Lf\n", "%d  %d\t%La\n", " %d %d %.25Lg \n",
+                           "%d %d %.0Lf\n"};
+  std::uniform_int_distribution<int> index(1, n);
+  std::uniform_real_distribution<double> mantissa(-1, 1);
+  std::uniform_int_distribution<int> exponent(-40, 40);
+  char line[160];
+  for (int k = 0; k < nnz; ++k) {
+    const Extended value =
+        static_cast<Extended>(mantissa(random)) * std::pow(10.0L, exponent(random));
+    std::snprintf(line, sizeof line, formats[k % 5], index(random), index(random), value);
+    text += line;
+  }
+  const std::string path = write_temp_file("random.txt", text);
+  for (std::size_t block : {std::size_t{13}, std::size_t{4096}, default_block_bytes}) {
+    expect_same_as_reference(path, block);
+  }
+}
+
+// Layouts the stdio reference gets wrong: the reader keeps every entry.
+struct QuirkCase {
+  const char* file;
+  std::vector<std::int32_t> rows;
+  std::vector<Extended> values;
+};
+
+TEST(CooMatrixReader, ReadsBlankLinesAndUnterminatedLastLines) {
+  const QuirkCase cases[] = {
+      {"blank_lines.txt", {1, 2}, {1.5L, 2.5L}},
+      {"no_final_newline.txt", {1, 2}, {1.5L, 2.5L}},
+      {"crlf_no_final_newline.txt", {1, 2}, {1.5L, 2.5L}},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t block : {std::size_t{1}, std::size_t{5}, default_block_bytes}) {
+      SCOPED_TRACE(std::string(c.file) + " in blocks of " + std::to_string(block));
+      const Outcome<CooMatrix> read = read_matrix(test_data + "/quirks/" + c.file, block);
+      ASSERT_FALSE(read.failure) << read.failure->message;
+      ASSERT_EQ(read.value.nnz, static_cast<std::int32_t>(c.rows.size()));
+      for (std::size_t k = 0; k < c.rows.size(); ++k) {
+        EXPECT_EQ(read.value.row_index[k], c.rows[k]);
+        EXPECT_EQ(read.value.col_index[k], c.rows[k]);
+        EXPECT_EQ(read.value.value[k], c.values[k]);
+      }
+    }
+  }
+}
+
+// Every file in data/bad and the message it must be refused with, after
+// "PATH" (the line number, when there is one, comes first).
+struct BadCase {
+  const char* file;
+  const char* message;
+};
+
+const BadCase bad_cases[] = {
+    {"empty.txt", ": no header line: the file holds no numbers"},
+    {"blank_only.txt", ": no header line: the file holds no numbers"},
+    {"header_two_numbers.txt",
+     ":1: the header must be three integers (first number, n, nnz); found 2"},
+    {"header_text.txt", ":1: header: n \"x\" is not an integer"},
+    {"header_float.txt", ":1: header: n \"3.0\" is not an integer"},
+    {"header_extra.txt", ":1: header: unexpected text after nnz: \"7\""},
+    {"header_negative_n.txt", ":1: header: n is -3; it must be 0 or more"},
+    {"header_negative_nnz.txt", ":1: header: nnz is -1; it must be 0 or more"},
+    {"header_out_of_range.txt",
+     ":1: header: nnz \"99999999999\" is outside the 32-bit integer range"},
+    {"header_nnz_exceeds_lines.txt",
+     ":1: the header declares 1000000000 entries, but the file has only 1 line after it"},
+    {"missing_value.txt", ":2: expected an entry of three fields (row, column, value); found 2"},
+    {"missing_column.txt", ":2: expected an entry of three fields (row, column, value); found 1"},
+    {"text_after_value.txt", ":2: unexpected text after the value: \"x\" (one entry per line)"},
+    {"two_entries_on_a_line.txt",
+     ":2: unexpected text after the value: \"2\" (one entry per line)"},
+    {"carriage_returns_only.txt",
+     ":2: unexpected text after the value: \"2\" (one entry per line)"},
+    {"index_written_as_float.txt", ":2: row \"1.0\" is not an integer"},
+    {"value_with_trailing_text.txt", ":2: value \"1.5x\" is not a number"},
+    {"value_not_a_number.txt", ":2: value \"abc\" is not a number"},
+    {"value_cut_exponent.txt", ":2: value \"1e\" is not a number"},
+    {"row_outside_n.txt", ":7: row 12 is outside 1..10"},
+    {"column_zero.txt", ":2: column 0 is outside 1..3"},
+    {"row_negative.txt", ":2: row -1 is outside 1..3"},
+    {"row_beyond_int32.txt", ":2: row 99999999999 is outside 1..3"},
+    {"more_entries_than_nnz.txt", ":3: more entries than the 1 that the header declares"},
+    {"fewer_entries_than_nnz.txt", ": the file holds 2 entries, but the header declares 3"},
+    {"entry_in_empty_matrix.txt", ":2: row 1 is outside 1..0"},
+};
+
+TEST(CooMatrixReader, RefusesEveryBadFileWithItsLineAndReason) {
+  std::vector<std::string> listed;
+  for (const auto& c : bad_cases) {
+    const std::string path = test_data + "/bad/" + c.file;
+    listed.push_back(path);
+    for (std::size_t block : {std::size_t{3}, default_block_bytes}) {
+      SCOPED_TRACE(path + " in blocks of " + std::to_string(block));
+      const Outcome<CooMatrix> read = read_matrix(path, block);
+      ASSERT_TRUE(read.failure);
+      EXPECT_EQ(read.failure->kind, Failure::Kind::matrix_file);
+      EXPECT_EQ(read.failure->message, path + c.message);
+    }
+  }
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, files_in("bad")) << "every bad file needs a row in the table";
+}
+
+TEST(CooMatrixReader, RefusesWhatIsNotARegularFile) {
+  const std::string dir = test_data + "/bad";
+  EXPECT_EQ(read_matrix(dir).failure->message, dir + ": is a directory");
+  const std::string missing = test_data + "/no-such-file.txt";
+  EXPECT_EQ(read_matrix(missing).failure->message, missing + ": No such file or directory");
+  EXPECT_EQ(read_matrix("/dev/null").failure->message,
+            "/dev/null: is not a regular file (the matrix file is read twice)");
+}
+
+TEST(CooMatrixReader, RefusesLinesLongerThanTheLimitAndNulBytes) {
+  const std::string long_line =
+      write_temp_file("long.txt", "1 1 1\n" + std::string(max_line_bytes + 10, ' ') + "\n1 1 1\n");
+  EXPECT_EQ(read_matrix(long_line).failure->message,
+            long_line + ":2: line is longer than 1048576 bytes");
+  const std::string nul = write_temp_file("nul.txt", std::string("1 1 1\n1 1 1", 11) + '\0' + "\n");
+  EXPECT_EQ(read_matrix(nul).failure->message, nul + ":2: value \"1\\x00\" is not a number");
+}
+
+TEST(CooMatrixReader, RefusesAHeaderThatNeedsMoreMemoryThanTheMachineHas) {
+  const std::string path = write_temp_file("huge_n.txt", "1 2147483647 0\n");
+  const Outcome<std::int64_t> lines = count_lines(path);
+  const Outcome<CooMatrix> read = read_coo_matrix(path, lines.value, 1000);
+  ASSERT_TRUE(read.failure);
+  EXPECT_EQ(read.failure->kind, Failure::Kind::memory);
+  EXPECT_EQ(read.failure->message.rfind("not enough memory: the run needs ", 0), 0u);
+  EXPECT_NE(read.failure->message.find(" for n = 2147483647, nnz = 0 and 1000 threads;"),
+            std::string::npos)
+      << read.failure->message;
+}
+
+TEST(CountLines, CountsAnUnterminatedLastLine) {
+  const struct {
+    const char* text;
+    std::int64_t lines;
+  } cases[] = {{"", 0}, {"\n", 1}, {"a", 1}, {"a\nb", 2}, {"a\nb\n", 2}, {"\n\n\n", 3}};
+  for (const auto& c : cases) {
+    const std::string path = write_temp_file("lines.txt", c.text);
+    for (std::size_t block : {std::size_t{1}, std::size_t{2}, default_block_bytes}) {
+      EXPECT_EQ(count_lines(path, block).value, c.lines) << '"' << c.text << "\" in " << block;
+    }
+  }
+}
+
+}  // namespace

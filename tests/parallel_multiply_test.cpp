@@ -1,0 +1,125 @@
+// Block division, the multiply and the order of its additions.
+#include "parallel_multiply.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "test_support.hpp"
+
+namespace {
+
+CooMatrix make_matrix(std::int32_t n, const std::vector<std::int32_t>& rows,
+                      const std::vector<std::int32_t>& cols, const std::vector<Extended>& values) {
+  CooMatrix m;
+  m.n = n;
+  m.nnz = static_cast<std::int32_t>(rows.size());
+  m.row_index = std::make_unique<std::int32_t[]>(rows.size());
+  m.col_index = std::make_unique<std::int32_t[]>(rows.size());
+  m.value = std::make_unique<Extended[]>(rows.size());
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    m.row_index[k] = rows[k];
+    m.col_index[k] = cols[k];
+    m.value[k] = values[k];
+  }
+  return m;
+}
+
+// The whole multiply as the program runs it: vectors, team, reduction.
+RunVectors multiply(const CooMatrix& m, std::int32_t threads) {
+  Outcome<RunVectors> prepared = prepare_vectors(m.n, threads);
+  EXPECT_FALSE(prepared.failure);
+  RunClock clock;
+  multiply_partials(m, prepared.value.input, prepared.value.partials, clock);
+  reduce_partials(prepared.value.partials, prepared.value.result);
+  EXPECT_LE(clock.t_mult_begin, clock.t_mult_end);
+  return std::move(prepared.value);
+}
+
+TEST(BlockDivision, MatchesTheWorkedExamples) {
+  const struct {
+    std::int64_t nnz, workers;
+    std::vector<SlotBlock> blocks;
+  } cases[] = {
+      {10, 4, {{0, 3}, {3, 3}, {6, 2}, {8, 2}}},
+      {4, 3, {{0, 2}, {2, 1}, {3, 1}}},
+      {2, 4, {{0, 1}, {1, 1}, {2, 0}, {2, 0}}},
+      {0, 2, {{0, 0}, {0, 0}}},
+      {7, 1, {{0, 7}}},
+  };
+  for (const auto& c : cases) {
+    for (std::int64_t w = 0; w < c.workers; ++w) {
+      const SlotBlock b = block_of_worker(c.nnz, c.workers, w);
+      EXPECT_EQ(b.begin, c.blocks[w].begin) << c.nnz << " over " << c.workers << ", worker " << w;
+      EXPECT_EQ(b.count, c.blocks[w].count) << c.nnz << " over " << c.workers << ", worker " << w;
+    }
+  }
+}
+
+TEST(BlockDivision, CoversEverySlotOnceInWorkerOrder) {
+  for (std::int64_t nnz = 0; nnz < 40; ++nnz) {
+    for (std::int64_t workers = 1; workers <= 9; ++workers) {
+      std::int64_t next = 0;
+      for (std::int64_t w = 0; w < workers; ++w) {
+        const SlotBlock b = block_of_worker(nnz, workers, w);
+        ASSERT_EQ(b.begin, next);
+        ASSERT_LE(b.count, nnz / workers + 1);
+        ASSERT_GE(b.count, nnz / workers);
+        next += b.count;
+      }
+      ASSERT_EQ(next, nnz);
+    }
+  }
+}
+
+TEST(ParallelMultiply, ThreeByThreeExampleGivesOneResultForEveryTeamSize) {
+  const CooMatrix m = make_matrix(3, {1, 1, 2, 3}, {1, 3, 2, 1}, {2, 1.5L, -1, 4});
+  for (std::int32_t threads = 1; threads <= 6; ++threads) {
+    const RunVectors v = multiply(m, threads);
+    EXPECT_EQ(v.result.element[0], 3.5L) << threads;
+    EXPECT_EQ(v.result.element[1], -1.0L) << threads;
+    EXPECT_EQ(v.result.element[2], 4.0L) << threads;
+    for (std::int32_t i = 0; i < 3; ++i) EXPECT_EQ(v.input.element[i], 1);
+  }
+  const RunVectors two = multiply(m, 2);
+  const Extended worker0[] = {3.5L, 0, 0};
+  const Extended worker1[] = {0, -1, 4};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(two.partials.table[0][i], worker0[i]);
+    EXPECT_EQ(two.partials.table[1][i], worker1[i]);
+  }
+}
+
+// One row whose slots are 1 followed by four copies of 2^-64, half an ulp of
+// 1: each addition of a lone 2^-64 to 1 rounds back to 1, so the result shows
+// exactly how the slots fell into blocks and in which order the partial
+// vectors were added.
+TEST(ParallelMultiply, RowSplitBetweenWorkersIsSummedInSlotThenWorkerOrder) {
+  const Extended tiny = std::ldexp(1.0L, -64);
+  const CooMatrix m = make_matrix(2, {2, 2, 2, 2, 2}, {1, 2, 1, 2, 1}, {1, tiny, tiny, tiny, tiny});
+  const struct {
+    std::int32_t threads;
+    Extended expected;
+  } cases[] = {
+      {1, 1.0L},                          // 1 + tiny + tiny + tiny + tiny, each rounding to 1
+      {2, 1.0L + std::ldexp(1.0L, -63)},  // (1) + (2 tiny)
+      {3, 1.0L + std::ldexp(1.0L, -62)},  // ((1) + (2 tiny)) + (tiny): a tie, to even
+      {4, 1.0L},                          // (((1) + tiny) + tiny) + tiny
+      {8, 1.0L},                          // as 4, with three empty workers after
+  };
+  for (const auto& c : cases) {
+    const RunVectors v = multiply(m, c.threads);
+    EXPECT_TRUE(same_bits(v.result.element[1], c.expected))
+        << c.threads << " threads: " << v.result.element[1] - 1;
+    EXPECT_TRUE(same_bits(v.result.element[0], 0.0L));
+  }
+}
+
+TEST(ParallelMultiply, RepeatedPairsAddAndEmptyMatricesGiveZeros) {
+  const RunVectors repeated = multiply(make_matrix(1, {1, 1}, {1, 1}, {0.25L, 0.5L}), 2);
+  EXPECT_EQ(repeated.result.element[0], 0.75L);
+  const RunVectors empty = multiply(make_matrix(4, {}, {}, {}), 3);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(same_bits(empty.result.element[i], 0.0L));
+}
+
+}  // namespace

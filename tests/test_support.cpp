@@ -1,0 +1,59 @@
+#include "test_support.hpp"
+
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// A scratch folder for this test process, made on first use.
+const std::string& scratch_dir() {
+  static const std::string dir = [] {
+    std::string pattern = "/tmp/spmv-test-XXXXXX";
+    return std::string(mkdtemp(pattern.data()));
+  }();
+  return dir;
+}
+
+std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string write_temp_file(const std::string& name, const std::string& text) {
+  const std::string path = scratch_dir() + "/" + name;
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+bool same_bits(Extended a, Extended b) {
+  return std::memcmp(&a, &b, 10) == 0;
+}
+
+RunResult run_spmv(const std::vector<std::string>& args) {
+  const std::string out_path = scratch_dir() + "/stdout";
+  const std::string err_path = scratch_dir() + "/stderr";
+  std::string command = shell_quote(SPMV_EXECUTABLE);
+  for (const auto& arg : args) command += " " + shell_quote(arg);
+  command += " >" + shell_quote(out_path) + " 2>" + shell_quote(err_path) + " </dev/null";
+  const int raw = std::system(command.c_str());
+  RunResult result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.out = read_text(out_path);
+  result.err = read_text(err_path);
+  return result;
+}

@@ -1,0 +1,30 @@
+// Helpers shared by the tests: files, bit comparison, running the program.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "run_types.hpp"
+
+// Folder of the test matrices.
+inline const std::string test_data = SPMV_TEST_DATA;
+
+// The whole content of a file.
+std::string read_text(const std::string& path);
+
+// Writes text to a fresh file in the test's scratch folder and returns its path.
+std::string write_temp_file(const std::string& name, const std::string& text);
+
+// True when two Extended values have the same 80 bits (padding ignored), so
+// that NaNs and signed zeros compare too.
+bool same_bits(Extended a, Extended b);
+
+// What one run of the spmv executable gave.
+struct RunResult {
+  int status = -1;  // exit status
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// Runs the spmv executable with these arguments.
+RunResult run_spmv(const std::vector<std::string>& args);
