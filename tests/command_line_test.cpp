@@ -112,4 +112,16 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
   }
 }
 
+TEST(WholeRun, AllocationFailureIsReportedNotFatal) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#endif
+  // 50 million rows need 1.8 GB of vectors: within the machine, beyond the limit.
+  const std::string path = write_temp_file("wide.txt", "1 50000000 0\n");
+  const RunResult run = run_spmv({"1", "0", "0", path}, "ulimit -v 400000;");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("not enough memory: the run needs 1800000008 bytes", 0), 0u) << run.err;
+}
+
 }  // namespace

@@ -44,10 +44,10 @@ bool same_bits(Extended a, Extended b) {
   return std::memcmp(&a, &b, 10) == 0;
 }
 
-RunResult run_spmv(const std::vector<std::string>& args) {
+RunResult run_spmv(const std::vector<std::string>& args, const std::string& setup) {
   const std::string out_path = scratch_dir() + "/stdout";
   const std::string err_path = scratch_dir() + "/stderr";
-  std::string command = shell_quote(SPMV_EXECUTABLE);
+  std::string command = setup + " exec " + shell_quote(SPMV_EXECUTABLE);
   for (const auto& arg : args) command += " " + shell_quote(arg);
   command += " >" + shell_quote(out_path) + " 2>" + shell_quote(err_path) + " </dev/null";
   const int raw = std::system(command.c_str());

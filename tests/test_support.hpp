@@ -26,5 +26,6 @@ struct RunResult {
   std::string err;  // standard error
 };
 
-// Runs the spmv executable with these arguments.
-RunResult run_spmv(const std::vector<std::string>& args);
+// Runs the spmv executable with these arguments, after the shell commands in
+// `setup` (for example a ulimit).
+RunResult run_spmv(const std::vector<std::string>& args, const std::string& setup = "");
