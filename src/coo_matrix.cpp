@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "text_fields.hpp"
+
 namespace {
 
 // An open file descriptor, closed when it goes out of scope.
@@ -55,25 +57,6 @@ ssize_t read_some(int fd, char* buffer, std::size_t count) {
   }
 }
 
-// White space inside a line; the newline itself ends the line.
-inline bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-inline bool is_digit(char c) {
-  return static_cast<unsigned char>(c - '0') < 10;
-}
-
-// True where a field may end: white space or the end of the line.
-inline bool ends_field(char c) {
-  return is_blank(c) || c == '\n';
-}
-
-inline const char* skip_blanks(const char* p) {
-  while (is_blank(*p)) ++p;
-  return p;
-}
-
 // The field that starts at p, for messages: at most 40 characters of it, with
 // bytes that are not printable ASCII written as \xNN.
 std::string field_text(const char* p) {
@@ -101,86 +84,55 @@ std::string count_of(std::int64_t count, const char* one, const char* many) {
   return std::to_string(count).append(" ").append(count == 1 ? one : many);
 }
 
-enum class IntStatus { ok, not_integer, out_of_range };
-
-// Converts an optionally signed decimal integer that ends at a blank or the
-// end of the line, and moves p past it.
-IntStatus parse_int32(const char*& p, std::int32_t& out) {
-  const char* q = p;
-  const bool negative = (*q == '-');
-  if (*q == '+' || *q == '-') ++q;
-  if (!is_digit(*q)) return IntStatus::not_integer;
-  std::uint64_t magnitude = 0;
-  for (; is_digit(*q); ++q) {
-    magnitude = std::min<std::uint64_t>(magnitude * 10 + static_cast<unsigned>(*q - '0'),
-                                        std::uint64_t{1} << 40);
-  }
-  if (!ends_field(*q)) return IntStatus::not_integer;
-  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
-  if (magnitude > limit) return IntStatus::out_of_range;
-  out = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
-                 : static_cast<std::int32_t>(magnitude);
-  p = q;
-  return IntStatus::ok;
-}
-
-// Converts the value field at p exactly as strtold does, and moves p past it;
-// false when the field is not a number from its first to its last character.
-bool parse_value(const char*& p, Extended& out) {
-  char* end = nullptr;
-  out = std::strtold(p, &end);
-  if (end == p || !ends_field(*end)) return false;
-  p = end;
-  return true;
-}
-
 // Where the second pass stands.
 struct ReadState {
-  const std::string& path;    // the file, for messages
-  std::int64_t line_count;    // lines counted by the first pass
-  std::int32_t thread_count;  // workers of the run, for the memory check
-  std::int64_t line = 0;      // 1-based number of the line being parsed
-  bool header_seen = false;   // the header line has been parsed
-  std::int64_t entries = 0;   // slots filled so far
-  CooMatrix matrix;           // what has been read
+  const std::string& path;         // the file, for messages
+  std::int64_t line_count;         // lines counted by the first pass
+  std::int32_t thread_count;       // workers of the run, for the memory check
+  bool fast_values;                // values may take the exact fast path
+  std::int64_t line = 0;           // 1-based number of the line being parsed
+  bool header_seen = false;        // the header line has been parsed
+  std::int64_t entries = 0;        // slots filled so far
+  CooMatrix matrix;                // what has been read
+  std::optional<Failure> failure;  // why the file was refused
 };
 
+// Records why the current line is refused; always false, for the caller to return.
+bool refuse(ReadState& state, const std::string& reason) {
+  state.failure = file_failure(state.path, state.line, reason);
+  return false;
+}
+
+const char* const header_names[3] = {"first number", "n", "nnz"};
+const char* const entry_names[2] = {"row", "column"};
+
 // Parses the header at p: three integers, a size check against the file's
-// lines and the memory, then the arrays.
-std::optional<Failure> parse_header(ReadState& state, const char* p) {
-  static constexpr const char* names[3] = {"first number", "n", "nnz"};
+// lines and the memory, then the arrays. Leaves p at the newline.
+bool parse_header(ReadState& state, const char*& p) {
   std::int32_t numbers[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
     p = skip_blanks(p);
     if (*p == '\n') {
-      return file_failure(
-          state.path, state.line,
-          "the header must be three integers (first number, n, nnz); found " + std::to_string(i));
+      return refuse(state, "the header must be three integers (first number, n, nnz); found " +
+                               std::to_string(i));
     }
     const char* field = p;
-    switch (parse_int32(p, numbers[i])) {
-      case IntStatus::ok:
-        break;
-      case IntStatus::not_integer:
-        return file_failure(
-            state.path, state.line,
-            std::string("header: ") + names[i] + " " + quote_field(field) + " is not an integer");
-      case IntStatus::out_of_range:
-        return file_failure(state.path, state.line,
-                            std::string("header: ") + names[i] + " " + quote_field(field) +
-                                " is outside the 32-bit integer range");
+    const IntStatus status = parse_int32(p, numbers[i]);
+    if (status == IntStatus::not_integer) {
+      return refuse(state, std::string("header: ") + header_names[i] + " " + quote_field(field) +
+                               " is not an integer");
+    }
+    if (status == IntStatus::out_of_range) {
+      return refuse(state, std::string("header: ") + header_names[i] + " " + quote_field(field) +
+                               " is outside the 32-bit integer range");
     }
   }
   p = skip_blanks(p);
-  if (*p != '\n') {
-    return file_failure(state.path, state.line,
-                        "header: unexpected text after nnz: " + quote_field(p));
-  }
+  if (*p != '\n') return refuse(state, "header: unexpected text after nnz: " + quote_field(p));
   for (int i = 1; i < 3; ++i) {
     if (numbers[i] < 0) {
-      return file_failure(state.path, state.line,
-                          std::string("header: ") + names[i] + " is " + std::to_string(numbers[i]) +
-                              "; it must be 0 or more");
+      return refuse(state, std::string("header: ") + header_names[i] + " is " +
+                               std::to_string(numbers[i]) + "; it must be 0 or more");
     }
   }
   CooMatrix& m = state.matrix;
@@ -189,94 +141,98 @@ std::optional<Failure> parse_header(ReadState& state, const char* p) {
   m.nnz = numbers[2];
   const std::int64_t lines_after = state.line_count - state.line;
   if (m.nnz > lines_after) {
-    return file_failure(
-        state.path, state.line,
-        "the header declares " + count_of(m.nnz, "entry", "entries") + ", but the file has only " +
-            count_of(std::max<std::int64_t>(lines_after, 0), "line", "lines") + " after it");
+    return refuse(state, "the header declares " + count_of(m.nnz, "entry", "entries") +
+                             ", but the file has only " +
+                             count_of(std::max<std::int64_t>(lines_after, 0), "line", "lines") +
+                             " after it");
   }
-  if (auto failure = check_run_memory(m.n, m.nnz, state.thread_count)) return failure;
+  if ((state.failure = check_run_memory(m.n, m.nnz, state.thread_count))) return false;
   const auto slots = static_cast<std::size_t>(m.nnz);
   m.row_index = try_allocate<std::int32_t>(slots);
   m.col_index = try_allocate<std::int32_t>(slots);
   m.value = try_allocate<Extended>(slots);
   if (!m.row_index || !m.col_index || !m.value) {
-    return memory_failure(m.n, m.nnz, state.thread_count);
+    state.failure = memory_failure(m.n, m.nnz, state.thread_count);
+    return false;
   }
   state.header_seen = true;
-  return std::nullopt;
+  return true;
 }
 
-// Parses the entry at p into the next slot, checking each field.
-std::optional<Failure> parse_entry(ReadState& state, const char* p) {
+// Refuses the row (which = 0) or column (1) field at `field`.
+[[gnu::cold]] bool refuse_index(ReadState& state, const char* field, int which) {
+  std::int32_t index = 0;
+  const char* end = field;
+  if (parse_int32(end, index) == IntStatus::not_integer) {
+    return refuse(
+        state, std::string(entry_names[which]) + " " + quote_field(field) + " is not an integer");
+  }
+  return refuse(state, std::string(entry_names[which]) + " " + field_text(field) +
+                           " is outside 1.." + std::to_string(state.matrix.n));
+}
+
+[[gnu::cold]] bool refuse_missing(ReadState& state, int found) {
+  return refuse(state, "expected an entry of three fields (row, column, value); found " +
+                           std::to_string(found));
+}
+
+// Parses the entry at p into the next slot, checking each field; leaves p at
+// the newline.
+inline bool parse_entry(ReadState& state, const char*& p) {
   CooMatrix& m = state.matrix;
   if (state.entries == m.nnz) {
-    return file_failure(
-        state.path, state.line,
-        "more entries than the " + std::to_string(m.nnz) + " that the header declares");
+    return refuse(state,
+                  "more entries than the " + std::to_string(m.nnz) + " that the header declares");
   }
-  static constexpr const char* names[2] = {"row", "column"};
-  std::int32_t index[2] = {0, 0};
-  for (int i = 0; i < 2; ++i) {
-    if (i > 0) p = skip_blanks(p);
-    if (*p == '\n') {
-      return file_failure(
-          state.path, state.line,
-          "expected an entry of three fields (row, column, value); found " + std::to_string(i));
-    }
-    const char* field = p;
-    const IntStatus status = parse_int32(p, index[i]);
-    if (status == IntStatus::not_integer) {
-      return file_failure(state.path, state.line,
-                          std::string(names[i]) + " " + quote_field(field) + " is not an integer");
-    }
-    if (status == IntStatus::out_of_range || index[i] < 1 || index[i] > m.n) {
-      return file_failure(state.path, state.line,
-                          std::string(names[i]) + " " + field_text(field) + " is outside 1.." +
-                              std::to_string(m.n));
-    }
+  std::int32_t row = 0;
+  std::int32_t col = 0;
+  Extended value = 0;
+  const char* field = p;
+  if (parse_int32(p, row) != IntStatus::ok || row < 1 || row > m.n) {
+    return refuse_index(state, field, 0);
   }
   p = skip_blanks(p);
-  if (*p == '\n') {
-    return file_failure(state.path, state.line,
-                        "expected an entry of three fields (row, column, value); found 2");
+  if (*p == '\n') return refuse_missing(state, 1);
+  field = p;
+  if (parse_int32(p, col) != IntStatus::ok || col < 1 || col > m.n) {
+    return refuse_index(state, field, 1);
   }
-  const char* field = p;
-  Extended value = 0;
-  if (!parse_value(p, value)) {
-    return file_failure(state.path, state.line, "value " + quote_field(field) + " is not a number");
+  p = skip_blanks(p);
+  if (*p == '\n') return refuse_missing(state, 2);
+  field = p;
+  if (!convert_value(p, value, state.fast_values)) {
+    return refuse(state, "value " + quote_field(field) + " is not a number");
   }
   p = skip_blanks(p);
   if (*p != '\n') {
-    return file_failure(
-        state.path, state.line,
-        "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
+    return refuse(state,
+                  "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
   }
   const auto k = static_cast<std::size_t>(state.entries++);
-  m.row_index[k] = index[0];
-  m.col_index[k] = index[1];
+  m.row_index[k] = row;
+  m.col_index[k] = col;
   m.value[k] = value;
-  return std::nullopt;
+  return true;
 }
 
-Failure line_too_long(const ReadState& state) {
-  return file_failure(state.path, state.line,
-                      "line is longer than " + std::to_string(max_line_bytes) + " bytes");
+bool refuse_long_line(ReadState& state) {
+  return refuse(state, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
 }
 
-// Parses every complete line in [begin, end), where end follows a newline.
-std::optional<Failure> parse_lines(ReadState& state, const char* begin, const char* end) {
-  for (const char* p = begin; p < end;) {
-    const char* next = static_cast<const char*>(std::memchr(p, '\n', end - p)) + 1;
+// Parses every line in [p, end), where end follows a newline.
+bool parse_lines(ReadState& state, const char* p, const char* end) {
+  while (p < end) {
+    const char* line_start = p;
     ++state.line;
-    if (static_cast<std::size_t>(next - p) > max_line_bytes) return line_too_long(state);
-    const char* first = skip_blanks(p);
-    if (*first != '\n') {
-      auto failure = state.header_seen ? parse_entry(state, first) : parse_header(state, first);
-      if (failure) return failure;
+    p = skip_blanks(p);
+    if (*p != '\n') {
+      const bool parsed = state.header_seen ? parse_entry(state, p) : parse_header(state, p);
+      if (!parsed) return false;
     }
-    p = next;
+    ++p;  // past the newline
+    if (static_cast<std::size_t>(p - line_start) > max_line_bytes) return refuse_long_line(state);
   }
-  return std::nullopt;
+  return true;
 }
 
 }  // namespace
@@ -311,7 +267,8 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int64_t line_co
   Outcome<CooMatrix> outcome;
   FileDescriptor file;
   if ((outcome.failure = open_matrix_file(path, file))) return outcome;
-  ReadState state{path, line_count, thread_count, 0, false, 0, CooMatrix{}};
+  ReadState state{path,        line_count, thread_count, fast_values_exact(), 0, false, 0,
+                  CooMatrix{}, {}};
   // buffer[0, held) holds the start of a line that the last block cut off,
   // at most max_line_bytes; each read appends one block behind it, and one
   // byte stays free for the newline that ends an unterminated last line.
@@ -334,13 +291,17 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int64_t line_co
     char* last_newline = static_cast<char*>(memrchr(begin, '\n', held));
     if (last_newline != nullptr) {
       char* end = last_newline + 1;
-      if ((outcome.failure = parse_lines(state, begin, end))) return outcome;
+      if (!parse_lines(state, begin, end)) {
+        outcome.failure = std::move(state.failure);
+        return outcome;
+      }
       held = static_cast<std::size_t>(begin + held - end);
       std::memmove(begin, end, held);
     }
     if (held > max_line_bytes) {
       ++state.line;
-      outcome.failure = line_too_long(state);
+      refuse_long_line(state);
+      outcome.failure = std::move(state.failure);
       return outcome;
     }
   }

@@ -1,6 +1,7 @@
 // Command line, memory check and performance line: the driver's helpers.
 #include "run_types.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +35,17 @@ double gibibytes(std::uint64_t bytes) {
 }
 
 }  // namespace
+
+void advise_huge_pages(void* block, std::size_t bytes) {
+  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+  if (bytes < 2 * huge_page) return;
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (start + huge_page - 1) & ~(huge_page - 1);
+  const std::uintptr_t last = (start + bytes) & ~(huge_page - 1);
+  if (last > first) {
+    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // a hint only
+  }
+}
 
 std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t nnz, std::int64_t thread_count) {
   const std::uint64_t rows = static_cast<std::uint64_t>(n);

@@ -77,11 +77,17 @@ struct Outcome {
   std::optional<Failure> failure;  // set when the phase could not finish
 };
 
+// Asks the kernel to back a large block with huge pages, which makes its
+// first touch many times cheaper; small blocks are left alone.
+void advise_huge_pages(void* block, std::size_t bytes);
+
 // Allocates count elements left uninitialised; nullptr when memory runs out.
 template <typename T>
 std::unique_ptr<T[]> try_allocate(std::size_t count) {
   try {
-    return std::make_unique_for_overwrite<T[]>(count);
+    auto block = std::make_unique_for_overwrite<T[]>(count);
+    advise_huge_pages(block.get(), count * sizeof(T));
+    return block;
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

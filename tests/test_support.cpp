@@ -48,8 +48,9 @@ RunResult run_spmv(const std::vector<std::string>& args, const std::string& setu
   const std::string out_path = scratch_dir() + "/stdout";
   const std::string err_path = scratch_dir() + "/stderr";
   std::string command = setup + " exec " + shell_quote(SPMV_EXECUTABLE);
-  for (const auto& arg : args) command += " " + shell_quote(arg);
-  command += " >" + shell_quote(out_path) + " 2>" + shell_quote(err_path) + " </dev/null";
+  for (const auto& arg : args) command.append(" ").append(shell_quote(arg));
+  command.append(" >").append(shell_quote(out_path));
+  command.append(" 2>").append(shell_quote(err_path)).append(" </dev/null");
   const int raw = std::system(command.c_str());
   RunResult result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
