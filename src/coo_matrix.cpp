@@ -3,6 +3,7 @@
 #include "coo_matrix.hpp"
 
 #include <fcntl.h>
+#include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,8 +36,10 @@ Failure file_failure(const std::string& path, std::int64_t line, const std::stri
   return Failure{Failure::Kind::matrix_file, std::move(message)};
 }
 
-// Opens the matrix file for one pass; only a regular file can be read twice.
-std::optional<Failure> open_matrix_file(const std::string& path, FileDescriptor& file) {
+// Opens the matrix file for one pass and gives its size; only a regular file
+// can be read twice.
+std::optional<Failure> open_matrix_file(const std::string& path, FileDescriptor& file,
+                                        std::int64_t& bytes) {
   file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (file.fd < 0) return file_failure(path, 0, std::strerror(errno));
   struct stat info {};
@@ -46,15 +49,24 @@ std::optional<Failure> open_matrix_file(const std::string& path, FileDescriptor&
     return file_failure(path, 0, "is not a regular file (the matrix file is read twice)");
   }
   ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  bytes = info.st_size;
   return std::nullopt;
 }
 
-// Reads up to count bytes: the number read, 0 at end of file, -1 on error.
-ssize_t read_some(int fd, char* buffer, std::size_t count) {
+// Reads up to count bytes at offset: the number read, 0 at end of file, -1 on error.
+ssize_t read_at(int fd, char* buffer, std::size_t count, std::int64_t offset) {
   for (;;) {
-    const ssize_t got = ::read(fd, buffer, count);
+    const ssize_t got = ::pread(fd, buffer, count, offset);
     if (got >= 0 || errno != EINTR) return got;
   }
+}
+
+Failure read_failure(const std::string& path) {
+  return file_failure(path, 0, std::string("read error: ") + std::strerror(errno));
+}
+
+Failure buffer_failure() {
+  return Failure{Failure::Kind::memory, "not enough memory for a read buffer"};
 }
 
 // The field that starts at p, for messages: at most 40 characters of it, with
@@ -84,16 +96,21 @@ std::string count_of(std::int64_t count, const char* one, const char* many) {
   return std::to_string(count).append(" ").append(count == 1 ? one : many);
 }
 
-// Where the second pass stands.
+// Where one reader of the second pass stands. The sequential reader parses the
+// header and every entry; each parallel reader parses the entries of one part
+// of the file into its own run of slots.
 struct ReadState {
   const std::string& path;         // the file, for messages
   std::int64_t line_count;         // lines counted by the first pass
   std::int32_t thread_count;       // workers of the run, for the memory check
   bool fast_values;                // values may take the exact fast path
+  CooMatrix& matrix;               // where the entries go
+  std::int64_t slot_capacity = 0;  // slots allocated: nnz, or more for parallel readers
   std::int64_t line = 0;           // 1-based number of the line being parsed
   bool header_seen = false;        // the header line has been parsed
-  std::int64_t entries = 0;        // slots filled so far
-  CooMatrix matrix;                // what has been read
+  std::int64_t slot_base = 0;      // slot of this reader's first entry
+  std::int64_t slot_limit = 0;     // entries this reader may store
+  std::int64_t entries = 0;        // entries stored so far
   std::optional<Failure> failure;  // why the file was refused
 };
 
@@ -107,8 +124,11 @@ const char* const header_names[3] = {"first number", "n", "nnz"};
 const char* const entry_names[2] = {"row", "column"};
 
 // Parses the header at p: three integers, a size check against the file's
-// lines and the memory, then the arrays. Leaves p at the newline.
-bool parse_header(ReadState& state, const char*& p) {
+// lines and the memory, then the arrays. Leaves p at the newline. With
+// `spare_slots`, room is made for every line after the header when the file
+// has only a few more of them than entries, so that parallel readers can
+// place entries by line number before they know how many blank lines precede.
+bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   std::int32_t numbers[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
     p = skip_blanks(p);
@@ -146,16 +166,21 @@ bool parse_header(ReadState& state, const char*& p) {
                              count_of(std::max<std::int64_t>(lines_after, 0), "line", "lines") +
                              " after it");
   }
-  if ((state.failure = check_run_memory(m.n, m.nnz, state.thread_count))) return false;
-  const auto slots = static_cast<std::size_t>(m.nnz);
+  state.slot_capacity = m.nnz;
+  if (spare_slots && lines_after - m.nnz <= 64 + m.nnz / 64) state.slot_capacity = lines_after;
+  if ((state.failure = check_run_memory(m.n, state.slot_capacity, state.thread_count))) {
+    return false;
+  }
+  const auto slots = static_cast<std::size_t>(state.slot_capacity);
   m.row_index = try_allocate<std::int32_t>(slots);
   m.col_index = try_allocate<std::int32_t>(slots);
   m.value = try_allocate<Extended>(slots);
   if (!m.row_index || !m.col_index || !m.value) {
-    state.failure = memory_failure(m.n, m.nnz, state.thread_count);
+    state.failure = memory_failure(m.n, state.slot_capacity, state.thread_count);
     return false;
   }
   state.header_seen = true;
+  state.slot_limit = m.nnz;
   return true;
 }
 
@@ -180,7 +205,7 @@ bool parse_header(ReadState& state, const char*& p) {
 // the newline.
 inline bool parse_entry(ReadState& state, const char*& p) {
   CooMatrix& m = state.matrix;
-  if (state.entries == m.nnz) {
+  if (state.entries >= state.slot_limit) {
     return refuse(state,
                   "more entries than the " + std::to_string(m.nnz) + " that the header declares");
   }
@@ -208,7 +233,7 @@ inline bool parse_entry(ReadState& state, const char*& p) {
     return refuse(state,
                   "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
   }
-  const auto k = static_cast<std::size_t>(state.entries++);
+  const auto k = static_cast<std::size_t>(state.slot_base + state.entries++);
   m.row_index[k] = row;
   m.col_index[k] = col;
   m.value[k] = value;
@@ -219,103 +244,292 @@ bool refuse_long_line(ReadState& state) {
   return refuse(state, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
 }
 
-// Parses every line in [p, end), where end follows a newline.
-bool parse_lines(ReadState& state, const char* p, const char* end) {
-  while (p < end) {
+// Parses the lines that start in [p, limit) and end before `end`, which
+// follows a newline; gives where it stopped, or nullptr when a line is refused.
+const char* parse_lines(ReadState& state, const char* p, const char* end, const char* limit) {
+  while (p < end && p < limit) {
     const char* line_start = p;
     ++state.line;
     p = skip_blanks(p);
     if (*p != '\n') {
-      const bool parsed = state.header_seen ? parse_entry(state, p) : parse_header(state, p);
-      if (!parsed) return false;
+      const bool parsed = state.header_seen ? parse_entry(state, p) : parse_header(state, p, false);
+      if (!parsed) return nullptr;
     }
     ++p;  // past the newline
-    if (static_cast<std::size_t>(p - line_start) > max_line_bytes) return refuse_long_line(state);
+    if (static_cast<std::size_t>(p - line_start) > max_line_bytes) {
+      refuse_long_line(state);
+      return nullptr;
+    }
+  }
+  return p;
+}
+
+// Parses every line that starts in the byte range [begin, end) of the file,
+// each to its newline or to the end of the file, reading a block at a time.
+// The buffer holds the unfinished start of a line, at most max_line_bytes,
+// then one block, then one byte for the newline that ends an unterminated
+// last line.
+bool parse_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
+                 std::size_t block_bytes) {
+  const auto buffer = try_allocate<char>(max_line_bytes + block_bytes + 1);
+  if (!buffer) {
+    state.failure = buffer_failure();
+    return false;
+  }
+  char* const first = buffer.get();
+  std::int64_t offset = begin;  // file offset of first[0]
+  std::size_t held = 0;         // bytes in the buffer
+  while (offset < end) {
+    const ssize_t got =
+        read_at(fd, first + held, block_bytes, offset + static_cast<std::int64_t>(held));
+    if (got < 0) {
+      state.failure = read_failure(state.path);
+      return false;
+    }
+    held += static_cast<std::size_t>(got);
+    const bool at_end = (got == 0);
+    if (at_end && held > 0) first[held++] = '\n';  // a last line without a newline
+    const char* last_newline = static_cast<const char*>(memrchr(first, '\n', held));
+    if (last_newline != nullptr) {
+      const char* lines_end = last_newline + 1;
+      const std::int64_t room = end - offset;
+      const char* limit = room < static_cast<std::int64_t>(held) ? first + room : lines_end;
+      const char* stop = parse_lines(state, first, lines_end, limit);
+      if (stop == nullptr) return false;
+      const auto parsed = static_cast<std::size_t>(stop - first);
+      offset += static_cast<std::int64_t>(parsed);
+      held -= parsed;
+      std::memmove(first, stop, held);
+    }
+    if (held > max_line_bytes) {
+      ++state.line;
+      return refuse_long_line(state);
+    }
+    if (at_end) break;
+  }
+  return true;
+}
+
+// The whole second pass on one thread: header, then every entry.
+bool read_sequentially(int fd, ReadState& state, std::size_t block_bytes) {
+  if (!parse_range(fd, 0, INT64_MAX, state, block_bytes)) return false;
+  if (!state.header_seen) {
+    state.failure = file_failure(state.path, 0, "no header line: the file holds no numbers");
+    return false;
+  }
+  if (state.entries < state.matrix.nnz) {
+    state.failure =
+        file_failure(state.path, 0,
+                     "the file holds " + count_of(state.entries, "entry", "entries") +
+                         ", but the header declares " + std::to_string(state.matrix.nnz));
+    return false;
+  }
+  return true;
+}
+
+// Parses the header from the first 64 KiB. Gives the file offset just past the
+// header line, 0 when the block holds no complete header line, or -1 when the
+// header is refused.
+std::int64_t read_header(int fd, ReadState& state) {
+  constexpr std::size_t block_bytes = std::size_t{64} << 10;
+  const auto buffer = try_allocate<char>(block_bytes);
+  if (!buffer) {
+    state.failure = buffer_failure();
+    return -1;
+  }
+  const ssize_t got = read_at(fd, buffer.get(), block_bytes, 0);
+  if (got < 0) {
+    state.failure = read_failure(state.path);
+    return -1;
+  }
+  const char* const first = buffer.get();
+  const char* const end = first + got;
+  for (const char* p = first; p < end;) {
+    const char* newline =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (newline == nullptr) return 0;
+    ++state.line;
+    p = skip_blanks(p);
+    if (*p != '\n') return parse_header(state, p, true) ? (p + 1 - first) : -1;
+    p = newline + 1;
+  }
+  return 0;
+}
+
+// Where one parallel reader starts: the first line start at or after `at`,
+// and how many newlines lie between `at` and it (0 or 1).
+bool find_line_start(int fd, std::int64_t at, const std::string& path, std::int64_t& start,
+                     std::int64_t& skipped_newlines, std::optional<Failure>& failure) {
+  start = at;
+  skipped_newlines = 0;
+  if (at == 0) return true;
+  char chunk[4096];
+  for (std::int64_t offset = at - 1;;) {
+    const ssize_t got = read_at(fd, chunk, sizeof chunk, offset);
+    if (got < 0) {
+      failure = read_failure(path);
+      return false;
+    }
+    if (got == 0) {
+      start = offset;  // no further line starts
+      return true;
+    }
+    const void* newline = std::memchr(chunk, '\n', static_cast<std::size_t>(got));
+    if (newline != nullptr) {
+      start = offset + (static_cast<const char*>(newline) - chunk) + 1;
+      skipped_newlines = start > at ? 1 : 0;
+      return true;
+    }
+    offset += got;
+  }
+}
+
+// The second pass on a team of threads, one part of the file each, once the
+// header is known. Each reader places its entries from the slot that its first
+// line would have if no blank line came before it, then the runs are moved
+// together. False, with no failure, when the sequential reader must decide:
+// after any refusal or surprise, so that messages are those of a sequential read.
+bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, ReadState& header,
+                   const ReadOptions& options) {
+  const std::size_t parts = count.part_begin.size();
+  std::vector<ReadState> readers(parts, header);
+  std::vector<char> succeeded(parts, 0);
+#pragma omp parallel for num_threads(static_cast <int>(parts)) schedule(static, 1)
+  for (std::size_t part = 0; part < parts; ++part) {
+    ReadState& reader = readers[part];
+    const std::int64_t part_end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
+    std::int64_t start = 0;
+    std::int64_t skipped = 0;
+    std::int64_t newlines_before = 0;
+    if (count.part_begin[part] <= header_end) {
+      start = header_end;
+      newlines_before = header.line;
+    } else if (find_line_start(fd, count.part_begin[part], header.path, start, skipped,
+                               reader.failure)) {
+      newlines_before = count.newlines_before[part] + skipped;
+    }
+    if (!reader.failure) {
+      reader.line = newlines_before;
+      reader.slot_base = newlines_before - header.line;
+      reader.slot_limit = header.slot_capacity - reader.slot_base;
+      succeeded[part] =
+          start >= part_end || parse_range(fd, start, part_end, reader, options.block_bytes);
+    }
+  }
+  std::int64_t stored = 0;
+  for (std::size_t part = 0; part < parts; ++part) {
+    if (!succeeded[part]) return false;
+    const ReadState& reader = readers[part];
+    if (reader.slot_base != stored && reader.entries > 0) {
+      CooMatrix& m = header.matrix;
+      const auto from = static_cast<std::size_t>(reader.slot_base);
+      const auto count_moved = static_cast<std::size_t>(reader.entries);
+      const auto to = static_cast<std::size_t>(stored);
+      std::memmove(&m.row_index[to], &m.row_index[from], count_moved * sizeof(std::int32_t));
+      std::memmove(&m.col_index[to], &m.col_index[from], count_moved * sizeof(std::int32_t));
+      std::memmove(&m.value[to], &m.value[from], count_moved * sizeof(Extended));
+    }
+    stored += reader.entries;
+  }
+  return stored == header.matrix.nnz;
+}
+
+// Splits [0, bytes) into parts of at least min_part_bytes, one per thread.
+std::vector<std::int64_t> split_file(std::int64_t bytes, std::int32_t thread_count,
+                                     const ReadOptions& options) {
+  std::int64_t parts = std::min<std::int64_t>(
+      thread_count, bytes / std::max<std::int64_t>(options.min_part_bytes, 1));
+  if (options.parts_limited_by_cores) parts = std::min<std::int64_t>(parts, omp_get_num_procs());
+  parts = std::clamp<std::int64_t>(parts, 1, 256);
+  std::vector<std::int64_t> begin(static_cast<std::size_t>(parts));
+  for (std::int64_t p = 0; p < parts; ++p) begin[static_cast<std::size_t>(p)] = bytes * p / parts;
+  return begin;
+}
+
+// Counts the newlines in [begin, end) of the file.
+bool count_newlines(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes,
+                    std::int64_t& newlines) {
+  const auto buffer = try_allocate<char>(block_bytes);
+  if (!buffer) return false;
+  newlines = 0;
+  for (std::int64_t offset = begin; offset < end;) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::int64_t>(end - offset, static_cast<std::int64_t>(block_bytes)));
+    const ssize_t got = read_at(fd, buffer.get(), want, offset);
+    if (got <= 0) return got == 0;  // the file shrank: count what is there
+    newlines += count_newlines_in(buffer.get(), static_cast<std::size_t>(got));
+    offset += got;
   }
   return true;
 }
 
 }  // namespace
 
-Outcome<std::int64_t> count_lines(const std::string& path, std::size_t block_bytes) {
-  Outcome<std::int64_t> outcome;
+std::int64_t count_newlines_in(const char* text, std::size_t bytes) {
+  return std::count(text, text + bytes, '\n');
+}
+
+Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_count,
+                               const ReadOptions& options) {
+  Outcome<LineCount> outcome;
   FileDescriptor file;
-  if ((outcome.failure = open_matrix_file(path, file))) return outcome;
-  const auto buffer = try_allocate<char>(block_bytes);
-  if (!buffer) {
-    outcome.failure = Failure{Failure::Kind::memory, "not enough memory for a read buffer"};
+  LineCount& count = outcome.value;
+  if ((outcome.failure = open_matrix_file(path, file, count.file_bytes))) return outcome;
+  count.part_begin = split_file(count.file_bytes, thread_count, options);
+  const std::size_t parts = count.part_begin.size();
+  std::vector<std::int64_t> newlines(parts, 0);
+  std::vector<char> counted(parts, 0);
+#pragma omp parallel for num_threads(static_cast <int>(parts)) schedule(static, 1)
+  for (std::size_t part = 0; part < parts; ++part) {
+    const std::int64_t end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
+    counted[part] =
+        count_newlines(file.fd, count.part_begin[part], end, options.block_bytes, newlines[part]);
+  }
+  if (std::count(counted.begin(), counted.end(), 0) > 0) {
+    outcome.failure = read_failure(path);
     return outcome;
   }
-  std::int64_t newlines = 0;
-  char last = '\n';
-  for (;;) {
-    const ssize_t got = read_some(file.fd, buffer.get(), block_bytes);
-    if (got < 0) {
-      outcome.failure = file_failure(path, 0, std::string("read error: ") + std::strerror(errno));
-      return outcome;
-    }
-    if (got == 0) break;
-    newlines += std::count(buffer.get(), buffer.get() + got, '\n');
-    last = buffer[static_cast<std::size_t>(got) - 1];
+  count.newlines_before.resize(parts);
+  std::int64_t total = 0;
+  for (std::size_t part = 0; part < parts; ++part) {
+    count.newlines_before[part] = total;
+    total += newlines[part];
   }
-  outcome.value = newlines + (last != '\n' ? 1 : 0);
+  char last = '\n';
+  if (count.file_bytes > 0 && read_at(file.fd, &last, 1, count.file_bytes - 1) != 1) last = '\n';
+  count.lines = total + (last != '\n' ? 1 : 0);
   return outcome;
 }
 
-Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int64_t line_count,
-                                   std::int32_t thread_count, std::size_t block_bytes) {
+Outcome<CooMatrix> read_coo_matrix(const std::string& path, const LineCount& count,
+                                   std::int32_t thread_count, const ReadOptions& options) {
   Outcome<CooMatrix> outcome;
   FileDescriptor file;
-  if ((outcome.failure = open_matrix_file(path, file))) return outcome;
-  ReadState state{path,        line_count, thread_count, fast_values_exact(), 0, false, 0,
-                  CooMatrix{}, {}};
-  // buffer[0, held) holds the start of a line that the last block cut off,
-  // at most max_line_bytes; each read appends one block behind it, and one
-  // byte stays free for the newline that ends an unterminated last line.
-  const auto buffer = try_allocate<char>(max_line_bytes + block_bytes + 1);
-  if (!buffer) {
-    outcome.failure = Failure{Failure::Kind::memory, "not enough memory for a read buffer"};
-    return outcome;
-  }
-  std::size_t held = 0;
-  for (bool at_end = false; !at_end;) {
-    const ssize_t got = read_some(file.fd, buffer.get() + held, block_bytes);
-    if (got < 0) {
-      outcome.failure = file_failure(path, 0, std::string("read error: ") + std::strerror(errno));
+  std::int64_t bytes = 0;
+  if ((outcome.failure = open_matrix_file(path, file, bytes))) return outcome;
+  const ReadState fresh{.path = path,
+                        .line_count = count.lines,
+                        .thread_count = thread_count,
+                        .fast_values = fast_values_exact(),
+                        .matrix = outcome.value,
+                        .failure = std::nullopt};
+  if (count.part_begin.size() > 1 && bytes == count.file_bytes) {
+    ReadState header = fresh;
+    const std::int64_t header_end = read_header(file.fd, header);
+    if (header_end < 0) {
+      outcome.failure = std::move(header.failure);
       return outcome;
     }
-    held += static_cast<std::size_t>(got);
-    at_end = (got == 0);
-    if (at_end && held > 0) buffer[held++] = '\n';  // a last line without a newline
-    char* begin = buffer.get();
-    char* last_newline = static_cast<char*>(memrchr(begin, '\n', held));
-    if (last_newline != nullptr) {
-      char* end = last_newline + 1;
-      if (!parse_lines(state, begin, end)) {
-        outcome.failure = std::move(state.failure);
-        return outcome;
-      }
-      held = static_cast<std::size_t>(begin + held - end);
-      std::memmove(begin, end, held);
-    }
-    if (held > max_line_bytes) {
-      ++state.line;
-      refuse_long_line(state);
-      outcome.failure = std::move(state.failure);
+    if (header_end > 0 && header.slot_capacity >= count.lines - header.line &&
+        read_in_parts(file.fd, count, header_end, header, options)) {
       return outcome;
     }
+    outcome.value = CooMatrix{};  // the sequential reader starts afresh
   }
-  if (!state.header_seen) {
-    outcome.failure = file_failure(path, 0, "no header line: the file holds no numbers");
-    return outcome;
+  ReadState state = fresh;
+  if (!read_sequentially(file.fd, state, options.block_bytes)) {
+    outcome.failure = std::move(state.failure);
+    outcome.value = CooMatrix{};
   }
-  if (state.entries < state.matrix.nnz) {
-    outcome.failure =
-        file_failure(path, 0,
-                     "the file holds " + count_of(state.entries, "entry", "entries") +
-                         ", but the header declares " + std::to_string(state.matrix.nnz));
-    return outcome;
-  }
-  outcome.value = std::move(state.matrix);
   return outcome;
 }

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   omp_set_num_threads(config.thread_count);
 
   // Matrix input: a newline count, then the header and entries.
-  const Outcome<std::int64_t> lines = count_lines(config.matrix_path);
+  const Outcome<LineCount> lines = count_lines(config.matrix_path, config.thread_count);
   if (lines.failure) return report(*lines.failure);
   const Outcome<CooMatrix> read =
       read_coo_matrix(config.matrix_path, lines.value, config.thread_count);

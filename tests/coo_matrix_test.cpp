@@ -12,17 +12,35 @@
 
 namespace {
 
+// How a test reads a file: block size and number of parallel readers.
+struct ReadWay {
+  std::size_t block;
+  std::int32_t threads;
+};
+
+// Ways that split small files at every kind of place: one-byte blocks, parts
+// of a few bytes, and more readers than lines.
+const ReadWay read_ways[] = {{1, 1}, {7, 1}, {1 << 20, 1}, {3, 2}, {64, 3}, {5, 8}, {1 << 20, 4}};
+
 // Reads a file through both passes, as the program does.
-Outcome<CooMatrix> read_matrix(const std::string& path, std::size_t block = default_block_bytes) {
-  const Outcome<std::int64_t> lines = count_lines(path, block);
+Outcome<CooMatrix> read_matrix(const std::string& path, ReadWay way = {1 << 20, 1}) {
+  ReadOptions options;
+  options.block_bytes = way.block;
+  options.min_part_bytes = 1;
+  options.parts_limited_by_cores = false;
+  const Outcome<LineCount> lines = count_lines(path, way.threads, options);
   if (lines.failure) return Outcome<CooMatrix>{CooMatrix{}, lines.failure};
-  return read_coo_matrix(path, lines.value, 2, block);
+  return read_coo_matrix(path, lines.value, way.threads, options);
+}
+
+std::string describe(const ReadWay& way) {
+  return " read in blocks of " + std::to_string(way.block) + " by " + std::to_string(way.threads);
 }
 
 // Checks that the reader gives exactly what the stdio reference gives.
-void expect_same_as_reference(const std::string& path, std::size_t block) {
-  SCOPED_TRACE(path + " read in blocks of " + std::to_string(block));
-  const Outcome<CooMatrix> read = read_matrix(path, block);
+void expect_same_as_reference(const std::string& path, ReadWay way) {
+  SCOPED_TRACE(path + describe(way));
+  const Outcome<CooMatrix> read = read_matrix(path, way);
   ASSERT_FALSE(read.failure) << read.failure->message;
   const ReferenceMatrix expected = stdio_read(path);
   const CooMatrix& m = read.value;
@@ -49,10 +67,7 @@ TEST(CooMatrixReader, GoodFilesMatchTheStdioReferenceUnderEveryBlockSize) {
   const auto paths = files_in("good");
   ASSERT_GE(paths.size(), 5u);
   for (const auto& path : paths) {
-    for (std::size_t block :
-         {std::size_t{1}, std::size_t{7}, std::size_t{64}, default_block_bytes}) {
-      expect_same_as_reference(path, block);
-    }
+    for (const ReadWay& way : read_ways) expect_same_as_reference(path, way);
   }
 }
 
@@ -76,8 +91,8 @@ TEST(CooMatrixReader, RandomFileMatchesTheStdioReference) {
     text += line;
   }
   const std::string path = write_temp_file("random.txt", text);
-  for (std::size_t block : {std::size_t{13}, std::size_t{4096}, default_block_bytes}) {
-    expect_same_as_reference(path, block);
+  for (const ReadWay& way : {ReadWay{13, 1}, ReadWay{4096, 2}, ReadWay{1 << 20, 3}}) {
+    expect_same_as_reference(path, way);
   }
 }
 
@@ -95,9 +110,9 @@ TEST(CooMatrixReader, ReadsBlankLinesAndUnterminatedLastLines) {
       {"crlf_no_final_newline.txt", {1, 2}, {1.5L, 2.5L}},
   };
   for (const auto& c : cases) {
-    for (std::size_t block : {std::size_t{1}, std::size_t{5}, default_block_bytes}) {
-      SCOPED_TRACE(std::string(c.file) + " in blocks of " + std::to_string(block));
-      const Outcome<CooMatrix> read = read_matrix(test_data + "/quirks/" + c.file, block);
+    for (const ReadWay& way : read_ways) {
+      SCOPED_TRACE(c.file + describe(way));
+      const Outcome<CooMatrix> read = read_matrix(test_data + "/quirks/" + c.file, way);
       ASSERT_FALSE(read.failure) << read.failure->message;
       ASSERT_EQ(read.value.nnz, static_cast<std::int32_t>(c.rows.size()));
       for (std::size_t k = 0; k < c.rows.size(); ++k) {
@@ -155,9 +170,9 @@ TEST(CooMatrixReader, RefusesEveryBadFileWithItsLineAndReason) {
   for (const auto& c : bad_cases) {
     const std::string path = test_data + "/bad/" + c.file;
     listed.push_back(path);
-    for (std::size_t block : {std::size_t{3}, default_block_bytes}) {
-      SCOPED_TRACE(path + " in blocks of " + std::to_string(block));
-      const Outcome<CooMatrix> read = read_matrix(path, block);
+    for (const ReadWay& way : read_ways) {
+      SCOPED_TRACE(path + describe(way));
+      const Outcome<CooMatrix> read = read_matrix(path, way);
       ASSERT_TRUE(read.failure);
       EXPECT_EQ(read.failure->kind, Failure::Kind::matrix_file);
       EXPECT_EQ(read.failure->message, path + c.message);
@@ -187,7 +202,7 @@ TEST(CooMatrixReader, RefusesLinesLongerThanTheLimitAndNulBytes) {
 
 TEST(CooMatrixReader, RefusesAHeaderThatNeedsMoreMemoryThanTheMachineHas) {
   const std::string path = write_temp_file("huge_n.txt", "1 2147483647 0\n");
-  const Outcome<std::int64_t> lines = count_lines(path);
+  const Outcome<LineCount> lines = count_lines(path, 1);
   const Outcome<CooMatrix> read = read_coo_matrix(path, lines.value, 1000);
   ASSERT_TRUE(read.failure);
   EXPECT_EQ(read.failure->kind, Failure::Kind::memory);
@@ -204,8 +219,13 @@ TEST(CountLines, CountsAnUnterminatedLastLine) {
   } cases[] = {{"", 0}, {"\n", 1}, {"a", 1}, {"a\nb", 2}, {"a\nb\n", 2}, {"\n\n\n", 3}};
   for (const auto& c : cases) {
     const std::string path = write_temp_file("lines.txt", c.text);
-    for (std::size_t block : {std::size_t{1}, std::size_t{2}, default_block_bytes}) {
-      EXPECT_EQ(count_lines(path, block).value, c.lines) << '"' << c.text << "\" in " << block;
+    for (const ReadWay& way : read_ways) {
+      ReadOptions options;
+      options.block_bytes = way.block;
+      options.min_part_bytes = 1;
+      options.parts_limited_by_cores = false;
+      EXPECT_EQ(count_lines(path, way.threads, options).value.lines, c.lines)
+          << '"' << c.text << '"' << describe(way);
     }
   }
 }
