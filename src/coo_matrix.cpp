@@ -2,6 +2,7 @@
 // large blocks of the file and checked line by line.
 #include "coo_matrix.hpp"
 
+#include <emmintrin.h>
 #include <fcntl.h>
 #include <omp.h>
 #include <sys/stat.h>
@@ -466,7 +467,24 @@ bool count_newlines(int fd, std::int64_t begin, std::int64_t end, std::size_t bl
 }  // namespace
 
 std::int64_t count_newlines_in(const char* text, std::size_t bytes) {
-  return std::count(text, text + bytes, '\n');
+  // 16 bytes at a time: each byte of `hits` counts the newlines in its lane
+  // (subtracting the all-ones compare result adds 1), and is folded into the
+  // total before it can reach 256.
+  const __m128i newline = _mm_set1_epi8('\n');
+  std::int64_t total = 0;
+  std::size_t i = 0;
+  while (bytes - i >= 16) {
+    const std::size_t rounds = std::min<std::size_t>((bytes - i) / 16, 255);
+    __m128i hits = _mm_setzero_si128();
+    for (std::size_t r = 0; r < rounds; ++r, i += 16) {
+      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+      hits = _mm_sub_epi8(hits, _mm_cmpeq_epi8(chunk, newline));
+    }
+    const __m128i sums = _mm_sad_epu8(hits, _mm_setzero_si128());
+    total += _mm_cvtsi128_si64(sums) + _mm_extract_epi16(sums, 4);
+  }
+  for (; i < bytes; ++i) total += (text[i] == '\n');
+  return total;
 }
 
 Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_count,

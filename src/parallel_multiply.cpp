@@ -38,7 +38,16 @@ Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count) {
     return outcome;
   }
   std::fill_n(v.input.element.get(), length, 1);
-  for (auto& partial : v.partials.table) std::fill_n(partial.get(), length, Extended{0});
+  // Each worker zeroes its own partial vector, so that its pages are first
+  // touched (and placed) by the thread that will write them.
+  std::vector<std::unique_ptr<Extended[]>>& table = v.partials.table;
+#pragma omp parallel num_threads(thread_count)
+  {
+    const auto team = static_cast<std::size_t>(omp_get_num_threads());
+    for (auto w = static_cast<std::size_t>(omp_get_thread_num()); w < table.size(); w += team) {
+      std::fill_n(table[w].get(), length, Extended{0});
+    }
+  }
   std::fill_n(v.result.element.get(), length, Extended{0});
   return outcome;
 }
@@ -55,8 +64,18 @@ void multiply_partials(const CooMatrix& matrix, const InputVector& input, Partia
     if (worker == 0) clock.t_mult_begin = omp_get_wtime();
     const SlotBlock block = block_of_worker(matrix.nnz, omp_get_num_threads(), worker);
     Extended* y = partials.table[static_cast<std::size_t>(worker)].get();
-    for (std::int64_t k = block.begin; k < block.begin + block.count; ++k) {
-      y[rows[k] - 1] += static_cast<Extended>(x[cols[k] - 1]) * values[k];
+    // Consecutive slots of one row are summed in a register and stored once:
+    // the 80-bit register holds exactly what the 80-bit element would, so the
+    // additions and their rounding are those of one addition per slot.
+    const std::int64_t end = block.begin + block.count;
+    for (std::int64_t k = block.begin; k < end;) {
+      const std::int32_t row = rows[k];
+      Extended sum = y[row - 1];
+      do {
+        sum += static_cast<Extended>(x[cols[k] - 1]) * values[k];
+        ++k;
+      } while (k < end && rows[k] == row);
+      y[row - 1] = sum;
     }
 #pragma omp barrier
     if (worker == 0) clock.t_mult_end = omp_get_wtime();

@@ -78,26 +78,33 @@ inline bool convert_value(const char*& p, Extended& out, bool fast) {
   const char* q = p;
   const bool negative = (*q == '-');
   if (*q == '+' || *q == '-') ++q;
-  std::uint64_t w = 0;  // the first 19 significant digits
-  int significant = 0;  // significant digits seen, leading zeros not counted
-  int exponent = 0;     // decimal exponent of w's last digit
-  const auto take = [&](char c) {
-    const unsigned digit = static_cast<unsigned>(c - '0');
-    if (significant == 0 && digit == 0) return;
-    if (++significant <= 19) w = w * 10 + digit;
-  };
-  const char* digits = q;
-  for (; is_digit(*q); ++q) take(*q);
+  // w gathers the significant digits; past 19 of them it wraps, but then the
+  // value goes to strtold anyway.
+  std::uint64_t w = 0;
+  const char* integer_start = q;
+  while (*q == '0') ++q;  // leading zeros are not significant
+  const char* significant_start = q;
+  for (; is_digit(*q); ++q) w = w * 10 + static_cast<unsigned>(*q - '0');
+  std::int64_t significant = q - significant_start;
+  std::int64_t exponent = 0;  // decimal exponent of w's last digit
   const char* integer_end = q;
   if (*q == '.') {
-    for (++q; is_digit(*q); ++q, --exponent) take(*q);
+    const char* fraction_start = ++q;
+    if (significant == 0) {
+      while (*q == '0') ++q;
+    }
+    const char* fraction_significant = q;
+    for (; is_digit(*q); ++q) w = w * 10 + static_cast<unsigned>(*q - '0');
+    significant += q - fraction_significant;
+    exponent = -(q - fraction_start);
   }
+  const char* digits = integer_start;
   const bool has_digits = (integer_end != digits) || (q - integer_end > 1);
   if (has_digits && (*q == 'e' || *q == 'E')) {
     const char* e = q + 1;
     const bool negative_exponent = (*e == '-');
     if (*e == '+' || *e == '-') ++e;
-    int written = 0;
+    std::int64_t written = 0;
     const char* exponent_digits = e;
     for (; is_digit(*e); ++e) written = written < 100000 ? written * 10 + (*e - '0') : written;
     if (e == exponent_digits) return convert_value_slowly(p, out);
