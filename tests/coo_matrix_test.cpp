@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <random>
 
+#include "decimal_strings.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
+#include "text_fields.hpp"
 
 namespace {
 
@@ -227,6 +229,38 @@ TEST(CountLines, CountsAnUnterminatedLastLine) {
       EXPECT_EQ(count_lines(path, way.threads, options).value.lines, c.lines)
           << '"' << c.text << '"' << describe(way);
     }
+  }
+}
+
+TEST(CountLines, CountsNewlinesInEveryLengthAndAlignment) {
+  std::mt19937_64 random(7);
+  std::string text(9000, 'x');
+  for (char& c : text) c = "\n\nab1 "[random() % 6];
+  for (std::size_t length : {0, 1, 15, 16, 17, 100, 4079, 4080, 4081, 4096, 8191, 8999}) {
+    for (std::size_t shift : {0, 1, 7}) {
+      const char* begin = text.data() + shift;
+      EXPECT_EQ(count_newlines_in(begin, length), std::count(begin, begin + length, '\n'))
+          << length << " bytes from " << shift;
+    }
+  }
+}
+
+TEST(ValueConversion, AgreesWithStrtoldBitForBit) {
+  ASSERT_TRUE(fast_values_exact()) << "the x87 unit is not in round-to-nearest, 64-bit mode";
+  std::string first;
+  EXPECT_EQ(count_conversion_mismatches(20261208, 200000, first), 0) << "first: " << first;
+  // Hand-picked edges of the fast path and beyond it.
+  for (const char* text :
+       {"9999999999999999999", "18446744073709551615", "1e27", "1e28", "1e-27", "1e-28",
+        "1234567890123456789e-27", "0.000000000000000000000000000001", "-0", "+0.0e-999",
+        "4.9406564584124654e-4951", "1.18973149535723176502e+4932", "1e99999", "0x1.8p3", "inf",
+        "-nan", "1.", ".5", "00000000000000000000000000001.5"}) {
+    std::string line(text);
+    line.push_back('\n');
+    const char* p = line.c_str();
+    Extended value = 0;
+    ASSERT_TRUE(convert_value(p, value, true)) << text;
+    EXPECT_TRUE(same_bits(value, std::strtold(text, nullptr))) << text;
   }
 }
 

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
+#include "stdio_reference.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -120,6 +122,36 @@ TEST(ParallelMultiply, RepeatedPairsAddAndEmptyMatricesGiveZeros) {
   EXPECT_EQ(repeated.result.element[0], 0.75L);
   const RunVectors empty = multiply(make_matrix(4, {}, {}, {}), 3);
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(same_bits(empty.result.element[i], 0.0L));
+}
+
+// Rows in runs of random length, values of random magnitude: the result must
+// be, bit for bit, that of one addition per slot into the worker's partial
+// vector, partial vectors added in worker order.
+TEST(ParallelMultiply, MatchesOneAdditionPerSlotOnRandomMatrices) {
+  std::mt19937_64 random(11);
+  ReferenceMatrix reference;
+  reference.n = 50;
+  std::vector<std::int32_t> rows, cols;
+  while (rows.size() < 3000) {
+    const auto row = static_cast<std::int32_t>(1 + random() % 50);
+    for (std::uint64_t run = random() % 6; run-- > 0;) {
+      rows.push_back(row);
+      cols.push_back(static_cast<std::int32_t>(1 + random() % 50));
+      reference.value.push_back(std::ldexp(static_cast<Extended>(random() % 1000) - 500,
+                                           static_cast<int>(random() % 140) - 70));
+    }
+  }
+  reference.row.assign(rows.begin(), rows.end());
+  reference.col.assign(cols.begin(), cols.end());
+  reference.nnz = static_cast<int>(rows.size());
+  const CooMatrix m = make_matrix(50, rows, cols, reference.value);
+  for (std::int32_t threads = 1; threads <= 6; ++threads) {
+    const RunVectors v = multiply(m, threads);
+    const std::vector<Extended> expected = reference_product(reference, threads);
+    for (int i = 0; i < 50; ++i) {
+      ASSERT_TRUE(same_bits(v.result.element[i], expected[i])) << threads << " threads, row " << i;
+    }
+  }
 }
 
 }  // namespace
