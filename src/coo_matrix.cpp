@@ -106,14 +106,25 @@ struct ReadState {
   std::int32_t thread_count;       // workers of the run, for the memory check
   bool fast_values;                // values may take the exact fast path
   CooMatrix& matrix;               // where the entries go
-  std::int64_t slot_capacity = 0;  // slots allocated: nnz, or more for parallel readers
+  bool stop_after_header = false;  // parse no further than the header line
+  bool matrix_market = false;      // the file starts with a Matrix Market banner
+  bool pattern = false;            // entries have no value field; each value is 1
+  int mirror = 0;             // 1 symmetric, -1 skew-symmetric: (i, j, v) adds (j, i, mirror v)
+  std::int64_t declared = 0;  // entries that the header declares
+  std::int64_t slot_capacity = 0;  // slots allocated, for every entry and its mirror
   std::int64_t line = 0;           // 1-based number of the line being parsed
   bool header_seen = false;        // the header line has been parsed
   std::int64_t slot_base = 0;      // slot of this reader's first entry
-  std::int64_t slot_limit = 0;     // entries this reader may store
-  std::int64_t entries = 0;        // entries stored so far
+  std::int64_t entry_limit = 0;    // entries this reader may store
+  std::int64_t entries = 0;        // entries read so far
+  std::int64_t slots = 0;          // slots filled so far, mirrors included
   std::optional<Failure> failure;  // why the file was refused
 };
+
+// Slots that one entry line may fill: two where entries are mirrored.
+std::int64_t slots_per_entry(const ReadState& state) {
+  return state.mirror != 0 ? 2 : 1;
+}
 
 // Records why the current line is refused; always false, for the caller to return.
 bool refuse(ReadState& state, const std::string& reason) {
@@ -167,8 +178,17 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
                              count_of(std::max<std::int64_t>(lines_after, 0), "line", "lines") +
                              " after it");
   }
-  state.slot_capacity = m.nnz;
-  if (spare_slots && lines_after - m.nnz <= 64 + m.nnz / 64) state.slot_capacity = lines_after;
+  state.declared = m.nnz;
+  const std::int64_t per_entry = slots_per_entry(state);
+  if (per_entry * m.nnz > INT32_MAX) {
+    return refuse(state, "the header declares " + std::to_string(m.nnz) +
+                             " entries, and with their mirrors the matrix would hold more than " +
+                             std::to_string(INT32_MAX));
+  }
+  state.slot_capacity = per_entry * m.nnz;
+  if (spare_slots && lines_after - m.nnz <= 64 + m.nnz / 64) {
+    state.slot_capacity = per_entry * lines_after;
+  }
   if ((state.failure = check_run_memory(m.n, state.slot_capacity, state.thread_count))) {
     return false;
   }
@@ -181,7 +201,7 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
     return false;
   }
   state.header_seen = true;
-  state.slot_limit = m.nnz;
+  state.entry_limit = m.nnz;
   return true;
 }
 
@@ -193,8 +213,15 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
     return refuse(
         state, std::string(entry_names[which]) + " " + quote_field(field) + " is not an integer");
   }
-  return refuse(state, std::string(entry_names[which]) + " " + field_text(field) +
-                           " is outside 1.." + std::to_string(state.matrix.n));
+  const CooMatrix& m = state.matrix;
+  std::string reason = std::string(entry_names[which]) + " " + field_text(field) +
+                       " is outside 1.." + std::to_string(m.n);
+  if (which == 0 && m.first > m.n) {
+    reason.append(": the matrix has ").append(std::to_string(m.first));
+    reason.append(" rows but only ").append(std::to_string(m.n));
+    reason.append(" columns, and the product with a vector of length n has only n rows");
+  }
+  return refuse(state, reason);
 }
 
 [[gnu::cold]] bool refuse_missing(ReadState& state, int found) {
@@ -206,9 +233,9 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
 // the newline.
 inline bool parse_entry(ReadState& state, const char*& p) {
   CooMatrix& m = state.matrix;
-  if (state.entries >= state.slot_limit) {
-    return refuse(state,
-                  "more entries than the " + std::to_string(m.nnz) + " that the header declares");
+  if (state.entries >= state.entry_limit) {
+    return refuse(state, "more entries than the " + std::to_string(state.declared) +
+                             " that the header declares");
   }
   std::int32_t row = 0;
   std::int32_t col = 0;
@@ -224,25 +251,102 @@ inline bool parse_entry(ReadState& state, const char*& p) {
     return refuse_index(state, field, 1);
   }
   p = skip_blanks(p);
-  if (*p == '\n') return refuse_missing(state, 2);
-  field = p;
-  if (!convert_value(p, value, state.fast_values)) {
-    return refuse(state, "value " + quote_field(field) + " is not a number");
+  if (state.pattern) {
+    if (*p != '\n') {
+      return refuse(state, "unexpected text after the column: " + quote_field(p) +
+                               " (a pattern matrix has no values)");
+    }
+    value = 1;
+  } else {
+    if (*p == '\n') return refuse_missing(state, 2);
+    field = p;
+    if (!convert_value(p, value, state.fast_values)) {
+      return refuse(state, "value " + quote_field(field) + " is not a number");
+    }
+    p = skip_blanks(p);
+    if (*p != '\n') {
+      return refuse(state,
+                    "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
+    }
   }
-  p = skip_blanks(p);
-  if (*p != '\n') {
-    return refuse(state,
-                  "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
+  if (state.mirror < 0 && row == col) {
+    return refuse(state, "a skew-symmetric matrix has no diagonal entries, but this is (" +
+                             std::to_string(row) + ", " + std::to_string(col) + ")");
   }
-  const auto k = static_cast<std::size_t>(state.slot_base + state.entries++);
+  auto k = static_cast<std::size_t>(state.slot_base + state.slots++);
   m.row_index[k] = row;
   m.col_index[k] = col;
   m.value[k] = value;
+  if (state.mirror != 0 && row != col) {
+    k = static_cast<std::size_t>(state.slot_base + state.slots++);
+    m.row_index[k] = col;
+    m.col_index[k] = row;
+    m.value[k] = state.mirror < 0 ? -value : value;
+  }
+  ++state.entries;
   return true;
 }
 
 bool refuse_long_line(ReadState& state) {
   return refuse(state, "line is longer than " + std::to_string(max_line_bytes) + " bytes");
+}
+
+constexpr char banner[] = "%%MatrixMarket";
+
+bool is_banner(const char* p) {
+  return std::strncmp(p, banner, sizeof banner - 1) == 0;
+}
+
+// The word that starts at p, in lower case; moves p past it.
+std::string lower_word(const char*& p) {
+  std::string word;
+  for (; !ends_field(*p); ++p) {
+    word += static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : *p);
+  }
+  return word;
+}
+
+// Parses "%%MatrixMarket matrix coordinate FIELD SYMMETRY" at p, the words in
+// any case, and notes what it says about the entries.
+bool parse_banner(ReadState& state, const char* p) {
+  p += sizeof banner - 1;
+  const bool separated = is_blank(*p);
+  const char* starts[4] = {};
+  std::string words[4];
+  for (int i = 0; i < 4; ++i) {
+    p = skip_blanks(p);
+    starts[i] = p;
+    words[i] = lower_word(p);
+  }
+  p = skip_blanks(p);
+  if (!separated || words[3].empty() || *p != '\n') {
+    return refuse(state,
+                  "malformed Matrix Market banner: expected \"%%MatrixMarket matrix coordinate "
+                  "FIELD SYMMETRY\"");
+  }
+  if (words[0] != "matrix") {
+    return refuse(state, "unsupported Matrix Market object " + quote_field(starts[0]) +
+                             ": only matrix is supported");
+  }
+  if (words[1] != "coordinate") {
+    return refuse(state, "unsupported Matrix Market format " + quote_field(starts[1]) +
+                             ": only coordinate is supported");
+  }
+  state.pattern = (words[2] == "pattern");
+  if (!state.pattern && words[2] != "real" && words[2] != "double" && words[2] != "integer") {
+    return refuse(state, "unsupported Matrix Market field " + quote_field(starts[2]) +
+                             ": supported are real, double, integer and pattern");
+  }
+  if (words[3] == "symmetric") {
+    state.mirror = 1;
+  } else if (words[3] == "skew-symmetric") {
+    state.mirror = -1;
+  } else if (words[3] != "general") {
+    return refuse(state, "unsupported Matrix Market symmetry " + quote_field(starts[3]) +
+                             ": supported are general, symmetric and skew-symmetric");
+  }
+  state.matrix_market = true;
+  return true;
 }
 
 // Parses the lines that start in [p, limit) and end before `end`, which
@@ -251,10 +355,18 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
   while (p < end && p < limit) {
     const char* line_start = p;
     ++state.line;
-    p = skip_blanks(p);
-    if (*p != '\n') {
-      const bool parsed = state.header_seen ? parse_entry(state, p) : parse_header(state, p, false);
-      if (!parsed) return nullptr;
+    if (!state.header_seen && *p == '%' &&
+        (state.matrix_market || (state.line == 1 && is_banner(p)))) {
+      if (!state.matrix_market && !parse_banner(state, p)) return nullptr;
+      p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    } else {
+      p = skip_blanks(p);
+      if (*p != '\n') {
+        const bool parsed = state.header_seen ? parse_entry(state, p)
+                                              : parse_header(state, p, state.stop_after_header);
+        if (!parsed) return nullptr;
+        if (state.stop_after_header && state.header_seen) return p + 1;
+      }
     }
     ++p;  // past the newline
     if (static_cast<std::size_t>(p - line_start) > max_line_bytes) {
@@ -318,17 +430,17 @@ bool read_sequentially(int fd, ReadState& state, std::size_t block_bytes) {
     state.failure = file_failure(state.path, 0, "no header line: the file holds no numbers");
     return false;
   }
-  if (state.entries < state.matrix.nnz) {
-    state.failure =
-        file_failure(state.path, 0,
-                     "the file holds " + count_of(state.entries, "entry", "entries") +
-                         ", but the header declares " + std::to_string(state.matrix.nnz));
+  if (state.entries < state.declared) {
+    state.failure = file_failure(state.path, 0,
+                                 "the file holds " + count_of(state.entries, "entry", "entries") +
+                                     ", but the header declares " + std::to_string(state.declared));
     return false;
   }
+  state.matrix.nnz = static_cast<std::int32_t>(state.slots);
   return true;
 }
 
-// Parses the header from the first 64 KiB. Gives the file offset just past the
+// Parses the banner, comments and header from the first 64 KiB. Gives the file offset just past the
 // header line, 0 when the block holds no complete header line, or -1 when the
 // header is refused.
 std::int64_t read_header(int fd, ReadState& state) {
@@ -344,17 +456,14 @@ std::int64_t read_header(int fd, ReadState& state) {
     return -1;
   }
   const char* const first = buffer.get();
-  const char* const end = first + got;
-  for (const char* p = first; p < end;) {
-    const char* newline =
-        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    if (newline == nullptr) return 0;
-    ++state.line;
-    p = skip_blanks(p);
-    if (*p != '\n') return parse_header(state, p, true) ? (p + 1 - first) : -1;
-    p = newline + 1;
-  }
-  return 0;
+  const char* last_newline =
+      static_cast<const char*>(memrchr(first, '\n', static_cast<std::size_t>(got)));
+  if (last_newline == nullptr) return 0;
+  state.stop_after_header = true;
+  const char* stop = parse_lines(state, first, last_newline + 1, last_newline + 1);
+  state.stop_after_header = false;
+  if (stop == nullptr) return -1;
+  return state.header_seen ? stop - first : 0;
 }
 
 // Where one parallel reader starts: the first line start at or after `at`,
@@ -411,28 +520,34 @@ bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, Read
     }
     if (!reader.failure) {
       reader.line = newlines_before;
-      reader.slot_base = newlines_before - header.line;
-      reader.slot_limit = header.slot_capacity - reader.slot_base;
-      succeeded[part] =
-          start >= part_end || parse_range(fd, start, part_end, reader, options.block_bytes);
+      reader.slot_base = slots_per_entry(header) * (newlines_before - header.line);
+      reader.entry_limit = (header.slot_capacity - reader.slot_base) / slots_per_entry(header);
+      // A file that changed since the first pass can put a part outside the slots.
+      const bool in_slots = reader.slot_base >= 0 && reader.entry_limit >= 0;
+      succeeded[part] = start >= part_end ||
+                        (in_slots && parse_range(fd, start, part_end, reader, options.block_bytes));
     }
   }
-  std::int64_t stored = 0;
+  std::int64_t stored = 0;   // slots
+  std::int64_t entries = 0;  // entry lines
   for (std::size_t part = 0; part < parts; ++part) {
     if (!succeeded[part]) return false;
     const ReadState& reader = readers[part];
-    if (reader.slot_base != stored && reader.entries > 0) {
+    if (reader.slot_base != stored && reader.slots > 0) {
       CooMatrix& m = header.matrix;
       const auto from = static_cast<std::size_t>(reader.slot_base);
-      const auto count_moved = static_cast<std::size_t>(reader.entries);
+      const auto count_moved = static_cast<std::size_t>(reader.slots);
       const auto to = static_cast<std::size_t>(stored);
       std::memmove(&m.row_index[to], &m.row_index[from], count_moved * sizeof(std::int32_t));
       std::memmove(&m.col_index[to], &m.col_index[from], count_moved * sizeof(std::int32_t));
       std::memmove(&m.value[to], &m.value[from], count_moved * sizeof(Extended));
     }
-    stored += reader.entries;
+    stored += reader.slots;
+    entries += reader.entries;
   }
-  return stored == header.matrix.nnz;
+  if (entries != header.declared) return false;
+  header.matrix.nnz = static_cast<std::int32_t>(stored);
+  return true;
 }
 
 // Splits [0, bytes) into parts of at least min_part_bytes, one per thread.
@@ -538,7 +653,8 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, const LineCount& cou
       outcome.failure = std::move(header.failure);
       return outcome;
     }
-    if (header_end > 0 && header.slot_capacity >= count.lines - header.line &&
+    if (header_end > 0 &&
+        header.slot_capacity >= slots_per_entry(header) * (count.lines - header.line) &&
         read_in_parts(file.fd, count, header_end, header, options)) {
       return outcome;
     }

@@ -126,6 +126,43 @@ TEST(CooMatrixReader, ReadsBlankLinesAndUnterminatedLastLines) {
   }
 }
 
+// Matrix Market files: banner and comments skipped, pattern values 1, and
+// each off-diagonal entry of a symmetric (skew-symmetric) file followed by its
+// mirror (with the opposite sign).
+struct MatrixMarketCase {
+  const char* file;
+  std::int32_t n;
+  std::vector<std::int32_t> rows;
+  std::vector<std::int32_t> cols;
+  std::vector<Extended> values;
+};
+
+TEST(CooMatrixReader, ReadsMatrixMarketFilesAndExpandsSymmetry) {
+  const MatrixMarketCase cases[] = {
+      {"general_real.mtx", 3, {1, 3}, {3, 1}, {2.5L, -1e-3L}},
+      {"symmetric.mtx", 3, {1, 2, 1, 3, 2}, {1, 1, 2, 2, 3}, {2, 3, 3, -1, -1}},
+      {"skew_symmetric.mtx", 3, {2, 1, 3, 1}, {1, 2, 1, 3}, {1.5L, -1.5L, -2, 2}},
+      {"pattern_symmetric.mtx", 3, {1, 3, 1}, {1, 1, 3}, {1, 1, 1}},
+      {"integer_fewer_rows.mtx", 3, {1, 2}, {3, 1}, {7, -4}},
+      {"double_padded.mtx", 2, {2}, {2}, {0.5L}},
+  };
+  for (const auto& c : cases) {
+    for (const ReadWay& way : read_ways) {
+      SCOPED_TRACE(c.file + describe(way));
+      const Outcome<CooMatrix> read = read_matrix(test_data + "/mtx/" + c.file, way);
+      ASSERT_FALSE(read.failure) << read.failure->message;
+      const CooMatrix& m = read.value;
+      EXPECT_EQ(m.n, c.n);
+      ASSERT_EQ(m.nnz, static_cast<std::int32_t>(c.rows.size()));
+      for (std::size_t k = 0; k < c.rows.size(); ++k) {
+        EXPECT_EQ(m.row_index[k], c.rows[k]) << "slot " << k;
+        EXPECT_EQ(m.col_index[k], c.cols[k]) << "slot " << k;
+        EXPECT_TRUE(same_bits(m.value[k], c.values[k])) << "slot " << k;
+      }
+    }
+  }
+}
+
 // Every file in data/bad and the message it must be refused with, after
 // "PATH" (the line number, when there is one, comes first).
 struct BadCase {
@@ -165,6 +202,27 @@ const BadCase bad_cases[] = {
     {"more_entries_than_nnz.txt", ":3: more entries than the 1 that the header declares"},
     {"fewer_entries_than_nnz.txt", ": the file holds 2 entries, but the header declares 3"},
     {"entry_in_empty_matrix.txt", ":2: row 1 is outside 1..0"},
+    {"comment_without_banner.txt", ":1: header: first number \"%\" is not an integer"},
+    {"mtx_complex.mtx",
+     ":1: unsupported Matrix Market field \"complex\": supported are real, double, integer and "
+     "pattern"},
+    {"mtx_hermitian.mtx",
+     ":1: unsupported Matrix Market symmetry \"hermitian\": supported are general, symmetric and "
+     "skew-symmetric"},
+    {"mtx_array.mtx",
+     ":1: unsupported Matrix Market format \"array\": only coordinate is supported"},
+    {"mtx_vector.mtx", ":1: unsupported Matrix Market object \"vector\": only matrix is supported"},
+    {"mtx_banner_missing_symmetry.mtx",
+     ":1: malformed Matrix Market banner: expected \"%%MatrixMarket matrix coordinate FIELD "
+     "SYMMETRY\""},
+    {"mtx_skew_diagonal.mtx",
+     ":4: a skew-symmetric matrix has no diagonal entries, but this is (2, 2)"},
+    {"mtx_pattern_with_value.mtx",
+     ":3: unexpected text after the column: \"1.5\" (a pattern matrix has no values)"},
+    {"mtx_more_rows_than_columns.mtx",
+     ":4: row 3 is outside 1..2: the matrix has 4 rows but only 2 columns, and the product with "
+     "a vector of length n has only n rows"},
+    {"mtx_comment_after_size.mtx", ":3: row \"%\" is not an integer"},
 };
 
 TEST(CooMatrixReader, RefusesEveryBadFileWithItsLineAndReason) {
