@@ -49,7 +49,8 @@ BenchFile make_file(const std::string& dir, const char* style_name, bool shuffle
   file.path = dir + "/" + style_name + (shuffled ? "_shuffled" : "_sorted") + ".txt";
   file.entries = entries;
   std::FILE* out = std::fopen(file.path.c_str(), "w");
-  write_random_matrix(out, std::max(entries / 5, 1), entries, style, shuffled, 1);
+  write_random_matrix(out, std::max(entries / 5, 1), entries, style, MatrixLayout{shuffled, false},
+                      1);
   file.bytes = std::ftell(out);
   std::fclose(out);
   return file;

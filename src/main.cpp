@@ -1,12 +1,14 @@
 // spmv: times a parallel sparse matrix-vector product and prints Tp, S and E.
 //
 //   spmv THREADS IGNORED VERBOSE MATRIX_FILE
+//   spmv --help | -h | --version
 //
 // Exit status: 0 after a complete run, 1 when the matrix file cannot be read
 // or the run does not fit in memory, 2 when the command line is unusable.
 #include <omp.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "coo_matrix.hpp"
 #include "parallel_multiply.hpp"
@@ -28,6 +30,14 @@ int main(int argc, char** argv) {
   // Start-up: everything from here to t_ready counts as serial time in Tp.
   RunClock clock;
   clock.t_start = omp_get_wtime();
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(usage_text(), stdout);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("spmv " SPMV_VERSION);
+    return 0;
+  }
   const std::optional<RunConfig> parsed = parse_run_config(argc, argv);
   if (!parsed) {
     std::fputs(usage_text(), stderr);

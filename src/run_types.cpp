@@ -103,11 +103,16 @@ std::optional<RunConfig> parse_run_config(int argc, const char* const* argv) {
 
 const char* usage_text() {
   return "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"
+         "       spmv --help | -h | --version\n"
+         "Times the product of a sparse matrix and a vector of ones on THREADS threads and\n"
+         "prints Tp, S and E.\n"
          "  THREADS      number of worker threads, 1 or more\n"
          "  IGNORED      an integer that has no effect\n"
          "  VERBOSE      1 dumps the matrix, input and result vectors to standard error\n"
-         "  MATRIX_FILE  coordinate matrix file: a header 'first n nnz', then 'row col value' "
-         "lines\n";
+         "  MATRIX_FILE  a header 'first n nnz', then one 'row col value' line per entry;\n"
+         "               or a Matrix Market coordinate file (real, integer or pattern;\n"
+         "               general, symmetric or skew-symmetric)\n"
+         "Exit status: 0 done, 1 matrix file refused or not enough memory, 2 usage.\n";
 }
 
 void print_performance(std::FILE* out, const RunConfig& config, const RunClock& clock) {

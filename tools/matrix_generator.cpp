@@ -43,7 +43,7 @@ bool parse_value_style(const std::string& name, ValueStyle& style) {
 }
 
 bool write_random_matrix(std::FILE* out, std::int32_t rows, std::int32_t entries, ValueStyle style,
-                         bool shuffled, std::uint64_t seed) {
+                         MatrixLayout layout, std::uint64_t seed) {
   std::mt19937_64 random(seed);
   std::uniform_int_distribution<std::int32_t> column(1, rows);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
@@ -65,12 +65,18 @@ bool write_random_matrix(std::FILE* out, std::int32_t rows, std::int32_t entries
         break;
     }
   }
-  if (shuffled) std::shuffle(list.begin(), list.end(), random);
+  if (layout.shuffled) std::shuffle(list.begin(), list.end(), random);
 
   std::vector<char> text;
   constexpr std::size_t flush_bytes = std::size_t{1} << 20;
   text.reserve(flush_bytes + 128);
   char line[96];
+  if (layout.matrix_market) {
+    const char* field = style == ValueStyle::integer ? "integer" : "real";
+    const int banner_length =
+        std::snprintf(line, sizeof line, "%%%%MatrixMarket matrix coordinate %s general\n", field);
+    text.insert(text.end(), line, line + banner_length);
+  }
   int length = std::snprintf(line, sizeof line, "%d %d %d\n", rows, rows, entries);
   text.insert(text.end(), line, line + length);
   for (const Entry& e : list) {

@@ -15,8 +15,14 @@ enum class ValueStyle {
 // Reads "exp17", "short" or "int"; false for anything else.
 bool parse_value_style(const std::string& name, ValueStyle& style);
 
+// How the generated file is laid out.
+struct MatrixLayout {
+  bool shuffled = false;       // entries in random order instead of by row
+  bool matrix_market = false;  // a Matrix Market banner before the header
+};
+
 // Writes a rows x rows matrix with `entries` random entries to `out`: header
-// "rows rows entries", then one "row col value" line per entry, sorted by row
-// or shuffled. The same seed gives the same file. False on a write error.
+// "rows rows entries", then one "row col value" line per entry. The same seed
+// gives the same file. False on a write error.
 bool write_random_matrix(std::FILE* out, std::int32_t rows, std::int32_t entries, ValueStyle style,
-                         bool shuffled, std::uint64_t seed);
+                         MatrixLayout layout, std::uint64_t seed);

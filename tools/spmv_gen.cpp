@@ -1,11 +1,11 @@
 // spmv-gen: writes a random coordinate matrix file for trying and measuring spmv.
 //
-//   spmv-gen ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED] > matrix.txt
+//   spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED] > matrix.txt
 //
 // The matrix is ROWS x ROWS with ENTRIES entries, sorted by row (the default)
 // or shuffled. Values: exp17 writes 17 significant digits in exponent form
 // (-1.2345678901234567e-03), short three decimals (12.345), int whole numbers.
-// SEED (default 1) fixes the content.
+// SEED (default 1) fixes the content. --mtx writes a Matrix Market file.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +14,14 @@
 #include "matrix_generator.hpp"
 
 int main(int argc, char** argv) {
-  const char* usage = "usage: spmv-gen ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n";
+  const char* usage =
+      "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n";
+  MatrixLayout layout;
+  if (argc > 1 && std::string(argv[1]) == "--mtx") {
+    layout.matrix_market = true;
+    --argc;
+    ++argv;
+  }
   if (argc < 4) {
     std::fputs(usage, stderr);
     return 2;
@@ -29,9 +36,9 @@ int main(int argc, char** argv) {
     std::fputs(usage, stderr);
     return 2;
   }
-  const bool written =
-      write_random_matrix(stdout, static_cast<std::int32_t>(rows),
-                          static_cast<std::int32_t>(entries), style, order == "shuffled", seed);
+  layout.shuffled = (order == "shuffled");
+  const bool written = write_random_matrix(stdout, static_cast<std::int32_t>(rows),
+                                           static_cast<std::int32_t>(entries), style, layout, seed);
   if (!written) std::perror("spmv-gen");
   return written ? 0 : 1;
 }
