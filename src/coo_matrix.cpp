@@ -109,8 +109,8 @@ struct ReadState {
   bool stop_after_header = false;  // parse no further than the header line
   bool matrix_market = false;      // the file starts with a Matrix Market banner
   bool pattern = false;            // entries have no value field; each value is 1
-  int mirror = 0;             // 1 symmetric, -1 skew-symmetric: (i, j, v) adds (j, i, mirror v)
-  std::int64_t declared = 0;  // entries that the header declares
+  int mirror = 0;                  // 1 symmetric, -1 skew: (i, j, v) adds (j, i, mirror v)
+  std::int64_t declared = 0;       // entries that the header declares
   std::int64_t slot_capacity = 0;  // slots allocated, for every entry and its mirror
   std::int64_t line = 0;           // 1-based number of the line being parsed
   bool header_seen = false;        // the header line has been parsed
@@ -185,19 +185,19 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
                              " entries, and with their mirrors the matrix would hold more than " +
                              std::to_string(INT32_MAX));
   }
+  if ((state.failure = check_run_memory(m.n, per_entry * m.nnz, state.thread_count))) {
+    return false;
+  }
   state.slot_capacity = per_entry * m.nnz;
   if (spare_slots && lines_after - m.nnz <= 64 + m.nnz / 64) {
     state.slot_capacity = per_entry * lines_after;
-  }
-  if ((state.failure = check_run_memory(m.n, state.slot_capacity, state.thread_count))) {
-    return false;
   }
   const auto slots = static_cast<std::size_t>(state.slot_capacity);
   m.row_index = try_allocate<std::int32_t>(slots);
   m.col_index = try_allocate<std::int32_t>(slots);
   m.value = try_allocate<Extended>(slots);
   if (!m.row_index || !m.col_index || !m.value) {
-    state.failure = memory_failure(m.n, state.slot_capacity, state.thread_count);
+    state.failure = memory_failure(m.n, per_entry * m.nnz, state.thread_count);
     return false;
   }
   state.header_seen = true;
@@ -440,9 +440,9 @@ bool read_sequentially(int fd, ReadState& state, std::size_t block_bytes) {
   return true;
 }
 
-// Parses the banner, comments and header from the first 64 KiB. Gives the file offset just past the
-// header line, 0 when the block holds no complete header line, or -1 when the
-// header is refused.
+// Parses the banner, comments and header from the first 64 KiB. Gives the
+// file offset just past the header line, 0 when those bytes hold no complete
+// header line, or -1 when the header is refused.
 std::int64_t read_header(int fd, ReadState& state) {
   constexpr std::size_t block_bytes = std::size_t{64} << 10;
   const auto buffer = try_allocate<char>(block_bytes);
@@ -502,9 +502,10 @@ bool find_line_start(int fd, std::int64_t at, const std::string& path, std::int6
 bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, ReadState& header,
                    const ReadOptions& options) {
   const std::size_t parts = count.part_begin.size();
+  const int team = static_cast<int>(parts);
   std::vector<ReadState> readers(parts, header);
   std::vector<char> succeeded(parts, 0);
-#pragma omp parallel for num_threads(static_cast <int>(parts)) schedule(static, 1)
+#pragma omp parallel for num_threads(team) schedule(static, 1)
   for (std::size_t part = 0; part < parts; ++part) {
     ReadState& reader = readers[part];
     const std::int64_t part_end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
@@ -562,21 +563,23 @@ std::vector<std::int64_t> split_file(std::int64_t bytes, std::int32_t thread_cou
   return begin;
 }
 
-// Counts the newlines in [begin, end) of the file.
-bool count_newlines(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes,
-                    std::int64_t& newlines) {
+// Counts the newlines in [begin, end) of the file; gives 0, or the errno of
+// the failure.
+int count_newlines(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes,
+                   std::int64_t& newlines) {
   const auto buffer = try_allocate<char>(block_bytes);
-  if (!buffer) return false;
+  if (!buffer) return ENOMEM;
   newlines = 0;
   for (std::int64_t offset = begin; offset < end;) {
     const auto want = static_cast<std::size_t>(
         std::min<std::int64_t>(end - offset, static_cast<std::int64_t>(block_bytes)));
     const ssize_t got = read_at(fd, buffer.get(), want, offset);
-    if (got <= 0) return got == 0;  // the file shrank: count what is there
+    if (got < 0) return errno;
+    if (got == 0) break;  // the file shrank: count what is there
     newlines += count_newlines_in(buffer.get(), static_cast<std::size_t>(got));
     offset += got;
   }
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -610,17 +613,25 @@ Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_coun
   if ((outcome.failure = open_matrix_file(path, file, count.file_bytes))) return outcome;
   count.part_begin = split_file(count.file_bytes, thread_count, options);
   const std::size_t parts = count.part_begin.size();
+  const int team = static_cast<int>(parts);
   std::vector<std::int64_t> newlines(parts, 0);
-  std::vector<char> counted(parts, 0);
-#pragma omp parallel for num_threads(static_cast <int>(parts)) schedule(static, 1)
+  std::vector<int> errors(parts, 0);
+#pragma omp parallel for num_threads(team) schedule(static, 1)
   for (std::size_t part = 0; part < parts; ++part) {
     const std::int64_t end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
-    counted[part] =
+    errors[part] =
         count_newlines(file.fd, count.part_begin[part], end, options.block_bytes, newlines[part]);
   }
-  if (std::count(counted.begin(), counted.end(), 0) > 0) {
-    outcome.failure = read_failure(path);
-    return outcome;
+  for (const int error : errors) {
+    if (error == ENOMEM) {
+      outcome.failure = buffer_failure();
+      return outcome;
+    }
+    if (error != 0) {
+      errno = error;
+      outcome.failure = read_failure(path);
+      return outcome;
+    }
   }
   count.newlines_before.resize(parts);
   std::int64_t total = 0;

@@ -92,7 +92,7 @@ std::optional<RunConfig> parse_run_config(int argc, const char* const* argv) {
   const std::int64_t threads = convert_number(argv[1]);
   const std::int64_t ignored = convert_number(argv[2]);
   const std::int64_t verbose = convert_number(argv[3]);
-  if (threads < 1 || threads > INT32_MAX) return std::nullopt;
+  if (threads < 1 || threads > max_thread_count) return std::nullopt;
   RunConfig config;
   config.thread_count = static_cast<std::int32_t>(threads);
   config.ignored = clamp_to_int32(ignored);
@@ -106,7 +106,7 @@ const char* usage_text() {
          "       spmv --help | -h | --version\n"
          "Times the product of a sparse matrix and a vector of ones on THREADS threads and\n"
          "prints Tp, S and E.\n"
-         "  THREADS      number of worker threads, 1 or more\n"
+         "  THREADS      number of worker threads, from 1 to 4096\n"
          "  IGNORED      an integer that has no effect\n"
          "  VERBOSE      1 dumps the matrix, input and result vectors to standard error\n"
          "  MATRIX_FILE  a header 'first n nnz', then one 'row col value' line per entry;\n"

@@ -109,8 +109,13 @@ std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t nnz,
 // overflowing, so out-of-range input stays visibly out of range.
 std::int64_t convert_number(const char* text);
 
+// The most threads a run may ask for. The OpenMP runtime cannot start teams
+// of tens of thousands of threads (it stops the process, or overflows its
+// stack), and no machine that this measures has that many cores.
+inline constexpr std::int64_t max_thread_count = 4096;
+
 // Fills a RunConfig from argv; nullopt when the command line is unusable
-// (fewer than four arguments, or a thread count outside 1..INT32_MAX).
+// (fewer than four arguments, or a thread count outside 1..max_thread_count).
 std::optional<RunConfig> parse_run_config(int argc, const char* const* argv);
 
 // The line that tells how to call the program.

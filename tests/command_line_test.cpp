@@ -24,7 +24,7 @@ TEST(CommandLine, ConvertsNumbersTheWayAtoiDoes) {
   } cases[] = {
       {"4", "1", 4, 1},  {"4abc", "01", 4, 1}, {" 3", "+1", 3, 1},
       {"+2", "0", 2, 0}, {"1", "2", 1, 2},     {"1", "-1", 1, -1},
-      {"1", "x1", 1, 0}, {"8", "1.9", 8, 1},   {"2147483647", "4294967297", 2147483647, 2147483647},
+      {"1", "x1", 1, 0}, {"8", "1.9", 8, 1},   {"4096", "4294967297", 4096, 2147483647},
   };
   for (const auto& c : cases) {
     const auto config = parse({c.threads, "junk", c.verbose, "m.txt", "extra"});
@@ -38,7 +38,8 @@ TEST(CommandLine, ConvertsNumbersTheWayAtoiDoes) {
 TEST(CommandLine, RefusesMissingArgumentsAndUnusableThreadCounts) {
   EXPECT_FALSE(parse({}));
   EXPECT_FALSE(parse({"2", "0", "1"}));
-  for (const char* threads : {"0", "-2", "abc", "", "2147483648", "99999999999999999999999"}) {
+  for (const char* threads :
+       {"0", "-2", "abc", "", "4097", "65536", "2147483648", "99999999999999999999999"}) {
     EXPECT_FALSE(parse({threads, "0", "0", "m.txt"})) << threads;
   }
 }
@@ -102,6 +103,7 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
       {{"2", "0", "1"}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
       {{"0", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
       {{"abc", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
+      {{"65536", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
   };
   for (const auto& c : cases) {
     const RunResult run = run_spmv(c.args);
