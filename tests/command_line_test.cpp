@@ -124,6 +124,21 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
   }
 }
 
+TEST(WholeRun, HelpAndVersionGoToStandardOutput) {
+  for (const char* flag : {"--help", "-h"}) {
+    const RunResult run = run_spmv({flag});
+    EXPECT_EQ(run.status, 0) << flag;
+    EXPECT_EQ(run.out.rfind("usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n", 0), 0u) << flag;
+    EXPECT_EQ(run.err, "") << flag;
+  }
+  const RunResult version = run_spmv({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("spmv ", 0), 0u) << version.out;
+  EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;
+  // Any other first argument is a thread count, as before.
+  EXPECT_EQ(run_spmv({"--threads", "0", "0", test_data + "/good/small.txt"}).status, 2);
+}
+
 TEST(WholeRun, AllocationFailureIsReportedNotFatal) {
 #if defined(SPMV_UNDER_SANITIZER)
   GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
