@@ -3,10 +3,12 @@
 //   spmv THREADS IGNORED VERBOSE MATRIX_FILE
 //   spmv --help | -h | --version
 //
-// Exit status: 0 after a complete run, 1 when the matrix file cannot be read
-// or the run does not fit in memory, 2 when the command line is unusable.
+// Exit status: 0 after a complete run, 1 when the matrix file cannot be read,
+// the run does not fit in memory or its output cannot be written, 2 when the
+// command line is unusable.
 #include <omp.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -67,5 +69,9 @@ int main(int argc, char** argv) {
   // Output: the dump when asked for, then the performance line.
   if (config.verbose == 1) dump_run(stderr, config, matrix, vectors.input, vectors.result);
   print_performance(stdout, config, clock);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) || std::ferror(stderr)) {
+    std::fprintf(stderr, "spmv: could not write the results: %s\n", std::strerror(errno));
+    return 1;  // a lost performance line or dump is not a successful run
+  }
   return 0;
 }

@@ -1,8 +1,10 @@
 // The command line, and whole runs of the executable: exit statuses, standard
 // output, standard error, and output identical to the stdio reference.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "run_types.hpp"
 #include "stdio_reference.hpp"
@@ -137,6 +139,15 @@ TEST(WholeRun, HelpAndVersionGoToStandardOutput) {
   EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;
   // Any other first argument is a thread count, as before.
   EXPECT_EQ(run_spmv({"--threads", "0", "0", test_data + "/good/small.txt"}).status, 2);
+}
+
+TEST(WholeRun, UnwritableOutputIsAFailure) {
+  const std::string err_path = write_temp_file("full-err.txt", "");
+  const std::string command = std::string(SPMV_EXECUTABLE) + " 2 0 0 " + test_data +
+                              "/good/small.txt >/dev/full 2>" + err_path;
+  const int raw = std::system(command.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_EQ(read_text(err_path), "spmv: could not write the results: No space left on device\n");
 }
 
 TEST(WholeRun, AllocationFailureIsReportedNotFatal) {
