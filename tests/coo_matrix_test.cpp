@@ -24,12 +24,18 @@ struct ReadWay {
 // of a few bytes, and more readers than lines.
 const ReadWay read_ways[] = {{1, 1}, {7, 1}, {1 << 20, 1}, {3, 2}, {64, 3}, {5, 8}, {1 << 20, 4}};
 
-// Reads a file through both passes, as the program does.
-Outcome<CooMatrix> read_matrix(const std::string& path, ReadWay way = {1 << 20, 1}) {
+// Reader options that give every thread a part, however small the file.
+ReadOptions options_for(const ReadWay& way) {
   ReadOptions options;
   options.block_bytes = way.block;
   options.min_part_bytes = 1;
   options.parts_limited_by_cores = false;
+  return options;
+}
+
+// Reads a file through both passes, as the program does.
+Outcome<CooMatrix> read_matrix(const std::string& path, ReadWay way = {1 << 20, 1}) {
+  const ReadOptions options = options_for(way);
   const Outcome<LineCount> lines = count_lines(path, way.threads, options);
   if (lines.failure) return Outcome<CooMatrix>{CooMatrix{}, lines.failure};
   return read_coo_matrix(path, lines.value, way.threads, options);
@@ -280,11 +286,7 @@ TEST(CountLines, CountsAnUnterminatedLastLine) {
   for (const auto& c : cases) {
     const std::string path = write_temp_file("lines.txt", c.text);
     for (const ReadWay& way : read_ways) {
-      ReadOptions options;
-      options.block_bytes = way.block;
-      options.min_part_bytes = 1;
-      options.parts_limited_by_cores = false;
-      EXPECT_EQ(count_lines(path, way.threads, options).value.lines, c.lines)
+      EXPECT_EQ(count_lines(path, way.threads, options_for(way)).value.lines, c.lines)
           << '"' << c.text << '"' << describe(way);
     }
   }
