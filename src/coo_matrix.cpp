@@ -502,32 +502,39 @@ bool find_line_start(int fd, std::int64_t at, const std::string& path, std::int6
 bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, ReadState& header,
                    const ReadOptions& options) {
   const std::size_t parts = count.part_begin.size();
-  const int team = static_cast<int>(parts);
+  const std::int64_t per_entry = slots_per_entry(header);
+  // Where each reader starts and which slots are its own: from its first line
+  // up to the next reader's first slot, so that no two readers ever share a
+  // slot, even in a file that changed since the first pass.
   std::vector<ReadState> readers(parts, header);
+  std::vector<std::int64_t> starts(parts, count.file_bytes);
+  for (std::size_t part = 0; part < parts; ++part) {
+    ReadState& reader = readers[part];
+    std::int64_t skipped = 0;
+    reader.line = header.line;
+    starts[part] = header_end;
+    if (count.part_begin[part] > header_end) {
+      if (!find_line_start(fd, count.part_begin[part], header.path, starts[part], skipped,
+                           reader.failure)) {
+        return false;
+      }
+      reader.line = count.newlines_before[part] + skipped;
+    }
+    reader.slot_base = per_entry * (reader.line - header.line);
+  }
+  for (std::size_t part = 0; part < parts; ++part) {
+    const std::int64_t next_base =
+        part + 1 < parts ? readers[part + 1].slot_base : header.slot_capacity;
+    readers[part].entry_limit = (next_base - readers[part].slot_base) / per_entry;
+    if (readers[part].slot_base < 0 || readers[part].entry_limit < 0) return false;
+  }
+  const int team = static_cast<int>(parts);
   std::vector<char> succeeded(parts, 0);
 #pragma omp parallel for num_threads(team) schedule(static, 1)
   for (std::size_t part = 0; part < parts; ++part) {
-    ReadState& reader = readers[part];
     const std::int64_t part_end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
-    std::int64_t start = 0;
-    std::int64_t skipped = 0;
-    std::int64_t newlines_before = 0;
-    if (count.part_begin[part] <= header_end) {
-      start = header_end;
-      newlines_before = header.line;
-    } else if (find_line_start(fd, count.part_begin[part], header.path, start, skipped,
-                               reader.failure)) {
-      newlines_before = count.newlines_before[part] + skipped;
-    }
-    if (!reader.failure) {
-      reader.line = newlines_before;
-      reader.slot_base = slots_per_entry(header) * (newlines_before - header.line);
-      reader.entry_limit = (header.slot_capacity - reader.slot_base) / slots_per_entry(header);
-      // A file that changed since the first pass can put a part outside the slots.
-      const bool in_slots = reader.slot_base >= 0 && reader.entry_limit >= 0;
-      succeeded[part] = start >= part_end ||
-                        (in_slots && parse_range(fd, start, part_end, reader, options.block_bytes));
-    }
+    succeeded[part] = starts[part] >= part_end ||
+                      parse_range(fd, starts[part], part_end, readers[part], options.block_bytes);
   }
   std::int64_t stored = 0;   // slots
   std::int64_t entries = 0;  // entry lines

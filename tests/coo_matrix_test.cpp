@@ -248,6 +248,38 @@ TEST(CooMatrixReader, RefusesEveryBadFileWithItsLineAndReason) {
   EXPECT_EQ(listed, files_in("bad")) << "every bad file needs a row in the table";
 }
 
+// A file rewritten between the passes, with the same size but its lines in
+// another order, must read as what it holds now: the parts that the first
+// pass planned no longer match its lines, and no two readers may then share
+// or lose a slot.
+TEST(CooMatrixReader, FileChangedBetweenThePassesReadsAsItIsNow) {
+  std::mt19937_64 random(3);
+  std::vector<std::string> lines = {"1 1 1.5\n", "2 2 2.5\n", "3 1 -4\n", "1 3 8\n", "2 3 0.25\n"};
+  lines.resize(lines.size() + 6, "\n");
+  const auto text_in_order = [&] {
+    std::shuffle(lines.begin(), lines.end(), random);
+    std::string text = "3 3 5\n";
+    for (const std::string& line : lines) text += line;
+    return text;
+  };
+  for (int round = 0; round < 40; ++round) {
+    const std::string path = write_temp_file("changing.txt", text_in_order());
+    const ReadWay way{16, 1 + round % 4};
+    const Outcome<LineCount> planned = count_lines(path, way.threads, options_for(way));
+    write_temp_file("changing.txt", text_in_order());
+    const Outcome<CooMatrix> read =
+        read_coo_matrix(path, planned.value, way.threads, options_for(way));
+    const Outcome<CooMatrix> fresh = read_matrix(path, {1 << 20, 1});
+    ASSERT_FALSE(read.failure) << read.failure->message;
+    ASSERT_EQ(read.value.nnz, fresh.value.nnz);
+    for (std::int32_t k = 0; k < fresh.value.nnz; ++k) {
+      EXPECT_EQ(read.value.row_index[k], fresh.value.row_index[k]) << "round " << round;
+      EXPECT_EQ(read.value.col_index[k], fresh.value.col_index[k]) << "round " << round;
+      EXPECT_EQ(read.value.value[k], fresh.value.value[k]) << "round " << round;
+    }
+  }
+}
+
 TEST(CooMatrixReader, RefusesWhatIsNotARegularFile) {
   const std::string dir = test_data + "/bad";
   EXPECT_EQ(read_matrix(dir).failure->message, dir + ": is a directory");
