@@ -2,7 +2,10 @@
 // twice: by one reader in large blocks, and by up to four parallel readers in
 // blocks of a few bytes (both chosen from the input's size). The two reads
 // must agree: the same refusal, or the same matrix bit for bit, with every
-// index inside 1..n.
+// index inside 1..n. A refusal for lack of memory is the exception: the
+// memory check counts one vector of n sums for each thread, so with a large n
+// the read with more threads may be refused while the other goes through, and
+// such a pair is not compared.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,6 +31,10 @@ void check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
+bool refused_for_memory(const Outcome<CooMatrix>& outcome) {
+  return outcome.failure && outcome.failure->kind == Failure::Kind::memory;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -41,8 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Outcome<CooMatrix> whole = read_matrix(path, 1, std::size_t{1} << 20);
   const Outcome<CooMatrix> parts =
       read_matrix(path, static_cast<std::int32_t>(1 + size % 4), 1 + size % 61);
-  check(whole.failure.has_value() == parts.failure.has_value());
-  if (whole.failure) {
+  if (refused_for_memory(whole) || refused_for_memory(parts)) {
+    // The memory check depends on the thread count; nothing to compare.
+  } else if (whole.failure || parts.failure) {
+    check(whole.failure.has_value() && parts.failure.has_value());
+    check(whole.failure->kind == parts.failure->kind);
     check(whole.failure->message == parts.failure->message);
   } else {
     const CooMatrix& a = whole.value;
