@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -170,8 +171,9 @@ int main(int argc, char** argv) {
     files.push_back(make_file(dir, style, false, entries));
   const BenchFile shuffled = make_file(dir, "exp17", true, entries);
   std::map<std::string, double> seconds;  // filled as the benchmarks run
-  std::vector<CooMatrix> matrices;        // kept alive for the multiply benchmarks
-  matrices.reserve(2);                    // registrations hold references into it
+  // Kept alive for the multiply benchmarks, whose registrations hold references
+  // to the elements; a deque keeps them in place as more are appended.
+  std::deque<CooMatrix> matrices;
 
   for (const BenchFile& file : files) {
     const std::string name = file.path.substr(dir.size() + 1);
