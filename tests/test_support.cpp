@@ -4,19 +4,55 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace {
 
-// A scratch folder for this test process, made on first use.
+// The scratch folder of this test process: made when constructed, removed
+// with everything inside when destroyed at the end of the process.
+class ScratchFolder {
+ public:
+  ScratchFolder() : owner_(getpid()) {
+    const std::string pattern = "/tmp/spmv-test-XXXXXX";
+    std::string name = pattern;
+    if (mkdtemp(name.data()) == nullptr) {
+      const int error = errno;
+      std::fprintf(stderr, "cannot make the tests' scratch folder from the pattern %s: %s\n",
+                   pattern.c_str(), std::strerror(error));
+      std::abort();  // every test that writes a file needs the folder
+    }
+    path_ = name;
+  }
+
+  ~ScratchFolder() {
+    // A forked child that exits normally runs this too; only the process
+    // that made the folder may remove it.
+    if (getpid() != owner_) return;
+    std::error_code ignored;  // a folder that cannot be removed is only left behind
+    std::filesystem::remove_all(path_, ignored);
+  }
+
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  pid_t owner_;
+  std::string path_;
+};
+
+// The scratch folder for this test process, made on first use.
 const std::string& scratch_dir() {
-  static const std::string dir = [] {
-    std::string pattern = "/tmp/spmv-test-XXXXXX";
-    return std::string(mkdtemp(pattern.data()));
-  }();
-  return dir;
+  static const ScratchFolder folder;
+  return folder.path();
 }
 
 std::string shell_quote(const std::string& text) {
