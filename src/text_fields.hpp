@@ -56,6 +56,10 @@ bool fast_values_exact();
 // field is not a number from its first to its last character.
 bool convert_value_slowly(const char*& p, Extended& out);
 
+// Longest decimal exponent that the fast path reads itself; longer ones
+// (leading zeros included) go to strtold. 18 digits cannot overflow int64.
+inline constexpr int max_exponent_digits = 18;
+
 // 10^k for k = 0..27, each exact in the 64-bit significand (5^27 < 2^63).
 inline constexpr int max_exact_power = 27;
 inline constexpr auto exact_powers_of_ten = [] {
@@ -104,10 +108,15 @@ inline bool convert_value(const char*& p, Extended& out, bool fast) {
     const char* e = q + 1;
     const bool negative_exponent = (*e == '-');
     if (*e == '+' || *e == '-') ++e;
+    // An exponent of more than max_exponent_digits digits is left to strtold:
+    // saturating it instead could cancel against a long run of fraction
+    // digits and give a plausible but wrong value.
     std::int64_t written = 0;
     const char* exponent_digits = e;
-    for (; is_digit(*e); ++e) written = written < 100000 ? written * 10 + (*e - '0') : written;
-    if (e == exponent_digits) return convert_value_slowly(p, out);
+    for (; is_digit(*e); ++e) written = written * 10 + (*e - '0');
+    if (e == exponent_digits || e - exponent_digits > max_exponent_digits) {
+      return convert_value_slowly(p, out);
+    }
     exponent += negative_exponent ? -written : written;
     q = e;
   }

@@ -15,7 +15,43 @@ std::string random_digits(std::mt19937_64& random, int count) {
 
 }  // namespace
 
+// A long spelling: a run of zeros before or after the significant digits,
+// with an exponent that nearly cancels it, or one far beyond any format, of
+// either sign, sometimes written with many leading zeros.
+std::string long_decimal(std::mt19937_64& random) {
+  const auto zeros = static_cast<std::int64_t>(1 + random() % 3000);
+  std::string digits = random_digits(random, 1 + static_cast<int>(random() % 25));
+  std::string text = random() % 2 ? "-" : "";
+  std::int64_t exponent = 0;
+  if (random() % 2) {
+    text.append("0.").append(static_cast<std::size_t>(zeros), '0').append(digits);
+    exponent = zeros;
+  } else {
+    text.append(digits).append(static_cast<std::size_t>(zeros), '0');
+    exponent = -zeros;
+  }
+  switch (random() % 4) {
+    case 0:
+      exponent += static_cast<std::int64_t>(random() % 61) - 30;
+      break;
+    case 1:
+      exponent = -exponent + static_cast<std::int64_t>(random() % 61) - 30;
+      break;
+    case 2:
+      exponent = static_cast<std::int64_t>(random() % 2000001) - 1000000;
+      break;
+    default:
+      exponent = static_cast<std::int64_t>(random() % 100000000000ULL) * 1000003;
+      break;
+  }
+  text.append(random() % 2 ? "e" : "E");
+  if (exponent < 0) text.append("-");
+  if (random() % 4 == 0) text.append(random() % 20, '0');
+  return text.append(std::to_string(exponent < 0 ? -exponent : exponent));
+}
+
 std::string random_decimal(std::mt19937_64& random) {
+  if (random() % 64 == 0) return long_decimal(random);
   static const int edge_digits[] = {1, 17, 18, 19, 19, 20, 20, 21, 40};
   static const int edge_exponents[] = {-28, -27, -26, 26, 27, 28, 0, -60, 60};
   const int digits = random() % 2 ? 1 + static_cast<int>(random() % 40) : edge_digits[random() % 9];
