@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "memory_budget.hpp"
+
 SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker) {
   const std::int64_t q = nnz / workers;
   const std::int64_t r = nnz % workers;
@@ -12,7 +14,8 @@ SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t w
   return SlotBlock{worker * q + r, q};
 }
 
-Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count) {
+Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
+                                    std::int64_t matrix_slots) {
   Outcome<RunVectors> outcome;
   RunVectors& v = outcome.value;
   const auto length = static_cast<std::size_t>(n);
@@ -34,7 +37,7 @@ Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count) {
     allocated = (partial != nullptr);
   }
   if (!allocated) {
-    outcome.failure = memory_failure(n, 0, thread_count);
+    outcome.failure = memory_failure(n, matrix_slots, thread_count);
     return outcome;
   }
   std::fill_n(v.input.element.get(), length, 1);

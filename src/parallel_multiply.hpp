@@ -24,7 +24,10 @@ struct SlotBlock {
 SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker);
 
 // Builds the input vector (ones), the partial vectors and the result (zeros).
-Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count);
+// `matrix_slots`, the slots the matrix already holds, completes the sizes that
+// a memory failure reports.
+Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
+                                    std::int64_t matrix_slots = 0);
 
 // Runs the multiply on the worker team and records when it began and ended.
 void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,

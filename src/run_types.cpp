@@ -1,4 +1,4 @@
-// Command line, memory check and performance line: the driver's helpers.
+// Command line and performance line: the driver's helpers.
 #include "run_types.hpp"
 
 #include <sys/mman.h>
@@ -11,27 +11,8 @@
 
 namespace {
 
-// Bytes of memory this process may use: physical memory, or the cgroup's
-// memory.max when that is lower.
-std::uint64_t usable_memory_bytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
-  std::uint64_t limit = UINT64_MAX;
-  if (pages > 0 && page_size > 0) {
-    limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-  }
-  std::ifstream cgroup("/sys/fs/cgroup/memory.max");
-  std::uint64_t cgroup_limit = 0;
-  if (cgroup >> cgroup_limit && cgroup_limit > 0 && cgroup_limit < limit) limit = cgroup_limit;
-  return limit;
-}
-
 std::int32_t clamp_to_int32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
-}
-
-double gibibytes(std::uint64_t bytes) {
-  return static_cast<double>(bytes) / (1024.0 * 1024 * 1024);
 }
 
 }  // namespace
@@ -45,33 +26,6 @@ void advise_huge_pages(void* block, std::size_t bytes) {
   if (last > first) {
     ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // a hint only
   }
-}
-
-std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t nnz, std::int64_t thread_count) {
-  const std::uint64_t rows = static_cast<std::uint64_t>(n);
-  const std::uint64_t slots = static_cast<std::uint64_t>(nnz);
-  const std::uint64_t workers = static_cast<std::uint64_t>(thread_count);
-  const std::uint64_t matrix = slots * (2 * sizeof(std::int32_t) + sizeof(Extended));
-  const std::uint64_t vectors =
-      rows * (sizeof(std::int32_t) + sizeof(Extended)) + workers * rows * sizeof(Extended);
-  const std::uint64_t table = workers * sizeof(std::unique_ptr<Extended[]>);
-  return matrix + vectors + table;  // n, nnz and workers are int32, so no overflow
-}
-
-Failure memory_failure(std::int64_t n, std::int64_t nnz, std::int64_t thread_count) {
-  const std::uint64_t needed = run_bytes_needed(n, nnz, thread_count);
-  char line[256];
-  std::snprintf(line, sizeof line,
-                "not enough memory: the run needs %" PRIu64 " bytes (%.1f GiB) for n = %" PRId64
-                ", nnz = %" PRId64 " and %" PRId64 " threads; %.1f GiB are available",
-                needed, gibibytes(needed), n, nnz, thread_count, gibibytes(usable_memory_bytes()));
-  return Failure{Failure::Kind::memory, line};
-}
-
-std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t nnz,
-                                        std::int64_t thread_count) {
-  if (run_bytes_needed(n, nnz, thread_count) <= usable_memory_bytes()) return std::nullopt;
-  return memory_failure(n, nnz, thread_count);
 }
 
 std::int64_t convert_number(const char* text) {

@@ -65,6 +65,7 @@ struct Failure {
   enum class Kind {
     matrix_file,  // the matrix file could not be read, or was refused
     memory,       // the run needs more memory than there is
+    threads,      // the team of THREADS threads cannot be started
   };
   Kind kind;
   std::string message;  // one line for standard error, without the newline
@@ -92,17 +93,6 @@ std::unique_ptr<T[]> try_allocate(std::size_t count) {
     return nullptr;
   }
 }
-
-// Bytes that the matrix arrays and the vectors of a run with these sizes take.
-std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t nnz, std::int64_t thread_count);
-
-// The failure of a run that cannot get the memory its sizes call for.
-Failure memory_failure(std::int64_t n, std::int64_t nnz, std::int64_t thread_count);
-
-// Refuses a run whose arrays and vectors would not fit in the memory that the
-// process may use (physical memory, or a lower cgroup limit).
-std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t nnz,
-                                        std::int64_t thread_count);
 
 // Converts text the way atoi does (white space, sign, digits up to the first
 // other character; 0 when there is no number), but saturates instead of

@@ -1,0 +1,85 @@
+// Memory check of a run: what its arrays and vectors take, and which limit
+// stands in the way when they do not fit.
+#include "memory_budget.hpp"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+double gibibytes(std::uint64_t bytes) {
+  return static_cast<double>(bytes) / (1024.0 * 1024 * 1024);
+}
+
+std::string gib_text(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GiB", gibibytes(bytes));
+  return text;
+}
+
+// Bytes of address space the process maps now.
+std::uint64_t mapped_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  if (!(statm >> pages)) return 0;
+  return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE));
+}
+
+}  // namespace
+
+MemoryLimit usable_memory() {
+  MemoryLimit limit{UINT64_MAX, "no memory limit is known"};
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages > 0 && page_size > 0) {
+    limit.bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+    limit.description = "the machine has " + gib_text(limit.bytes);
+  }
+  std::ifstream cgroup("/sys/fs/cgroup/memory.max");
+  std::uint64_t cgroup_limit = 0;
+  if (cgroup >> cgroup_limit && cgroup_limit > 0 && cgroup_limit < limit.bytes) {
+    limit = {cgroup_limit, "the cgroup memory limit (memory.max) is " + gib_text(cgroup_limit)};
+  }
+  rlimit address_space{};
+  if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
+    const std::uint64_t mapped = mapped_bytes();
+    const std::uint64_t left =
+        address_space.rlim_cur > mapped ? address_space.rlim_cur - mapped : 0;
+    if (left < limit.bytes) {
+      limit = {left, "the address-space limit (ulimit -v) of " + gib_text(address_space.rlim_cur) +
+                         " leaves " + gib_text(left)};
+    }
+  }
+  return limit;
+}
+
+std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t slots, std::int64_t thread_count) {
+  const auto rows = static_cast<std::uint64_t>(n);
+  const auto workers = static_cast<std::uint64_t>(thread_count);
+  const std::uint64_t matrix =
+      static_cast<std::uint64_t>(slots) * (2 * sizeof(std::int32_t) + sizeof(Extended));
+  const std::uint64_t vectors =
+      rows * (sizeof(std::int32_t) + sizeof(Extended)) + workers * rows * sizeof(Extended);
+  const std::uint64_t table = workers * sizeof(std::unique_ptr<Extended[]>);
+  return matrix + vectors + table;  // n, slots and workers are int32, so no overflow
+}
+
+Failure memory_failure(std::int64_t n, std::int64_t slots, std::int64_t thread_count) {
+  const std::uint64_t needed = run_bytes_needed(n, slots, thread_count);
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "not enough memory: the run needs %" PRIu64 " bytes (%.1f GiB) for n = %" PRId64
+                ", nnz = %" PRId64 " and %" PRId64 " threads; ",
+                needed, gibibytes(needed), n, slots, thread_count);
+  return Failure{Failure::Kind::memory, line + usable_memory().description};
+}
+
+std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t slots,
+                                        std::int64_t thread_count) {
+  if (run_bytes_needed(n, slots, thread_count) <= usable_memory().bytes) return std::nullopt;
+  return memory_failure(n, slots, thread_count);
+}

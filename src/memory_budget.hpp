@@ -1,0 +1,30 @@
+// The memory a run needs, against the memory the process may still use.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "run_types.hpp"
+
+// The tightest limit on the memory the process may still take.
+struct MemoryLimit {
+  std::uint64_t bytes = 0;  // what the run may still allocate
+  std::string description;  // which limit that is and what it leaves, for messages
+};
+
+// The least of: physical memory, the cgroup's memory.max, and what the
+// address-space limit (ulimit -v) leaves beside what the process maps already
+// (thread stacks included).
+MemoryLimit usable_memory();
+
+// Bytes that the matrix arrays (`slots` entries) and the vectors of a run take.
+std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t slots, std::int64_t thread_count);
+
+// The failure of a run that cannot get the memory its sizes call for, naming
+// the limit in the way.
+Failure memory_failure(std::int64_t n, std::int64_t slots, std::int64_t thread_count);
+
+// Refuses a run whose arrays and vectors would not fit in usable_memory().
+std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t slots,
+                                        std::int64_t thread_count);
