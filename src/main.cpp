@@ -9,6 +9,7 @@
 #include <omp.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,7 @@
 #include "parallel_multiply.hpp"
 #include "run_types.hpp"
 #include "verbose_dump.hpp"
+#include "worker_team.hpp"
 
 namespace {
 
@@ -26,19 +28,31 @@ int report(const Failure& failure) {
   return 1;
 }
 
+// Gives the exit status once everything is written: a lost performance line,
+// dump or help text is a failed run, and the message says why.
+int finish_output(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) || std::ferror(stderr)) {
+    std::fprintf(stderr, "spmv: could not write the results: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Start-up: everything from here to t_ready counts as serial time in Tp.
   RunClock clock;
   clock.t_start = omp_get_wtime();
+  // A closed pipe becomes a write error that is reported, not a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(usage_text(), stdout);
-    return 0;
+    return finish_output(0);
   }
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
     std::puts("spmv " SPMV_VERSION);
-    return 0;
+    return finish_output(0);
   }
   const std::optional<RunConfig> parsed = parse_run_config(argc, argv);
   if (!parsed) {
@@ -47,6 +61,9 @@ int main(int argc, char** argv) {
   }
   const RunConfig& config = *parsed;
   omp_set_num_threads(config.thread_count);
+
+  // Team: every thread of the run, started before the file is read.
+  if (const auto failure = start_worker_team(config.thread_count)) return report(*failure);
 
   // Matrix input: a newline count, then the header and entries.
   const Outcome<LineCount> lines = count_lines(config.matrix_path, config.thread_count);
@@ -57,7 +74,7 @@ int main(int argc, char** argv) {
   const CooMatrix& matrix = read.value;
 
   // Vectors: ones to multiply, zeroed partial vectors and result.
-  Outcome<RunVectors> prepared = prepare_vectors(matrix.n, config.thread_count);
+  Outcome<RunVectors> prepared = prepare_vectors(matrix.n, config.thread_count, matrix.nnz);
   if (prepared.failure) return report(*prepared.failure);
   RunVectors& vectors = prepared.value;
   clock.t_ready = omp_get_wtime();
@@ -69,9 +86,5 @@ int main(int argc, char** argv) {
   // Output: the dump when asked for, then the performance line.
   if (config.verbose == 1) dump_run(stderr, config, matrix, vectors.input, vectors.result);
   print_performance(stdout, config, clock);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) || std::ferror(stderr)) {
-    std::fprintf(stderr, "spmv: could not write the results: %s\n", std::strerror(errno));
-    return 1;  // a lost performance line or dump is not a successful run
-  }
-  return 0;
+  return finish_output(0);
 }
