@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "memory_budget.hpp"
 #include "text_fields.hpp"
 
 namespace {
@@ -37,21 +38,59 @@ Failure file_failure(const std::string& path, std::int64_t line, const std::stri
   return Failure{Failure::Kind::matrix_file, std::move(message)};
 }
 
-// Opens the matrix file for one pass and gives its size; only a regular file
-// can be read twice.
+// The file's identity, size and times as fstat gives them now.
+std::optional<Failure> stamp_of(int fd, const std::string& path, FileStamp& stamp,
+                                struct stat& info) {
+  if (::fstat(fd, &info) != 0) return file_failure(path, 0, std::strerror(errno));
+  stamp.device = info.st_dev;
+  stamp.inode = info.st_ino;
+  stamp.bytes = info.st_size;
+  stamp.mtime_ns = info.st_mtim.tv_sec * std::int64_t{1000000000} + info.st_mtim.tv_nsec;
+  stamp.ctime_ns = info.st_ctim.tv_sec * std::int64_t{1000000000} + info.st_ctim.tv_nsec;
+  return std::nullopt;
+}
+
+// Opens the matrix file for one pass and stamps it; only a regular file can be
+// read twice. The open does not block, so that a FIFO (which would wait for a
+// writer) is refused at once.
 std::optional<Failure> open_matrix_file(const std::string& path, FileDescriptor& file,
-                                        std::int64_t& bytes) {
-  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+                                        FileStamp& stamp) {
+  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (file.fd < 0) return file_failure(path, 0, std::strerror(errno));
   struct stat info {};
-  if (::fstat(file.fd, &info) != 0) return file_failure(path, 0, std::strerror(errno));
+  if (auto failure = stamp_of(file.fd, path, stamp, info)) return failure;
   if (S_ISDIR(info.st_mode)) return file_failure(path, 0, "is a directory");
   if (!S_ISREG(info.st_mode)) {
     return file_failure(path, 0, "is not a regular file (the matrix file is read twice)");
   }
+  ::fcntl(file.fd, F_SETFL, ::fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
   ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  bytes = info.st_size;
   return std::nullopt;
+}
+
+// Refuses the file when it is no longer the version the first pass opened.
+std::optional<Failure> check_unchanged(int fd, const std::string& path, const FileStamp& first) {
+  FileStamp now;
+  struct stat info {};
+  if (auto failure = stamp_of(fd, path, now, info)) return failure;
+  if (now == first) return std::nullopt;
+  return file_failure(path, 0, "the file changed while it was being read");
+}
+
+// The name of the compression or archive format whose magic bytes start
+// `head`, or nullptr for anything else.
+const char* packed_format(const unsigned char* head, std::size_t bytes) {
+  const auto starts = [&](std::size_t at, std::initializer_list<unsigned char> magic) {
+    return bytes >= at + magic.size() && std::equal(magic.begin(), magic.end(), head + at);
+  };
+  if (starts(0, {0x1f, 0x8b})) return "gzip-compressed";
+  if (starts(0, {'B', 'Z', 'h'}) && bytes > 3 && head[3] >= '1' && head[3] <= '9') {
+    return "bzip2-compressed";
+  }
+  if (starts(0, {0xfd, '7', 'z', 'X', 'Z', 0x00})) return "xz-compressed";
+  if (starts(0, {0x28, 0xb5, 0x2f, 0xfd})) return "zstd-compressed";
+  if (starts(257, {'u', 's', 't', 'a', 'r'})) return "a tar archive";
+  return nullptr;
 }
 
 // Reads up to count bytes at offset: the number read, 0 at end of file, -1 on error.
@@ -60,6 +99,18 @@ ssize_t read_at(int fd, char* buffer, std::size_t count, std::int64_t offset) {
     const ssize_t got = ::pread(fd, buffer, count, offset);
     if (got >= 0 || errno != EINTR) return got;
   }
+}
+
+// Refuses a compressed file or an archive with a message that says what it
+// is, instead of a complaint about its first bytes as a header.
+std::optional<Failure> refuse_packed(int fd, const std::string& path) {
+  unsigned char head[262];
+  const ssize_t got = read_at(fd, reinterpret_cast<char*>(head), sizeof head, 0);
+  const char* format = got > 0 ? packed_format(head, static_cast<std::size_t>(got)) : nullptr;
+  if (format == nullptr) return std::nullopt;
+  const bool archive = format[0] == 'a';
+  return file_failure(
+      path, 0, std::string(format) + (archive ? "; unpack it first" : "; decompress it first"));
 }
 
 Failure read_failure(const std::string& path) {
@@ -103,6 +154,7 @@ std::string count_of(std::int64_t count, const char* one, const char* many) {
 struct ReadState {
   const std::string& path;         // the file, for messages
   std::int64_t line_count;         // lines counted by the first pass
+  std::int64_t long_line;          // first overlong line, 0 when none: lines are counted to it
   std::int32_t thread_count;       // workers of the run, for the memory check
   bool fast_values;                // values may take the exact fast path
   CooMatrix& matrix;               // where the entries go
@@ -121,6 +173,12 @@ struct ReadState {
   std::optional<Failure> failure;  // why the file was refused
 };
 
+// Blank lines after the header beyond the entries that a parallel read
+// tolerates: it makes a slot for each, and with more it gives way to one reader.
+std::int64_t spare_line_allowance(std::int64_t entries) {
+  return 64 + entries / 64;
+}
+
 // Slots that one entry line may fill: two where entries are mirrored.
 std::int64_t slots_per_entry(const ReadState& state) {
   return state.mirror != 0 ? 2 : 1;
@@ -136,10 +194,7 @@ const char* const header_names[3] = {"first number", "n", "nnz"};
 const char* const entry_names[2] = {"row", "column"};
 
 // Parses the header at p: three integers, a size check against the file's
-// lines and the memory, then the arrays. Leaves p at the newline. With
-// `spare_slots`, room is made for every line after the header when the file
-// has only a few more of them than entries, so that parallel readers can
-// place entries by line number before they know how many blank lines precede.
+// lines and the memory, then the arrays. Leaves p at the newline.
 bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   std::int32_t numbers[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
@@ -171,8 +226,13 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   m.first = numbers[0];
   m.n = numbers[1];
   m.nnz = numbers[2];
+  // Lines after the header, of which each holds at most one entry. With an
+  // overlong line, only those before it can be read: the file is refused there
+  // at the latest, so the header's count is not held against them.
   const std::int64_t lines_after = state.line_count - state.line;
-  if (m.nnz > lines_after) {
+  const std::int64_t readable =
+      state.long_line > 0 ? std::max<std::int64_t>(lines_after - 1, 0) : lines_after;
+  if (state.long_line == 0 && m.nnz > lines_after) {
     return refuse(state, "the header declares " + count_of(m.nnz, "entry", "entries") +
                              ", but the file has only " +
                              count_of(std::max<std::int64_t>(lines_after, 0), "line", "lines") +
@@ -185,23 +245,28 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
                              " entries, and with their mirrors the matrix would hold more than " +
                              std::to_string(INT32_MAX));
   }
-  if ((state.failure = check_run_memory(m.n, per_entry * m.nnz, state.thread_count))) {
-    return false;
+  // Room for every entry and its mirror; with `spare_slots`, for every line
+  // after the header when the file has only a few more of them than entries,
+  // so that parallel readers can place entries by line number before they
+  // know how many blank lines precede.
+  std::int64_t entries_room = std::min<std::int64_t>(m.nnz, readable);
+  if (spare_slots && lines_after - m.nnz <= spare_line_allowance(m.nnz)) {
+    entries_room = lines_after;
   }
-  state.slot_capacity = per_entry * m.nnz;
-  if (spare_slots && lines_after - m.nnz <= 64 + m.nnz / 64) {
-    state.slot_capacity = per_entry * lines_after;
+  state.slot_capacity = per_entry * entries_room;
+  if ((state.failure = check_run_memory(m.n, state.slot_capacity, state.thread_count))) {
+    return false;
   }
   const auto slots = static_cast<std::size_t>(state.slot_capacity);
   m.row_index = try_allocate<std::int32_t>(slots);
   m.col_index = try_allocate<std::int32_t>(slots);
   m.value = try_allocate<Extended>(slots);
   if (!m.row_index || !m.col_index || !m.value) {
-    state.failure = memory_failure(m.n, per_entry * m.nnz, state.thread_count);
+    state.failure = memory_failure(m.n, state.slot_capacity, state.thread_count);
     return false;
   }
   state.header_seen = true;
-  state.entry_limit = m.nnz;
+  state.entry_limit = std::min<std::int64_t>(m.nnz, entries_room);
   return true;
 }
 
@@ -368,11 +433,11 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
         if (state.stop_after_header && state.header_seen) return p + 1;
       }
     }
-    ++p;  // past the newline
     if (static_cast<std::size_t>(p - line_start) > max_line_bytes) {
       refuse_long_line(state);
       return nullptr;
     }
+    ++p;  // past the newline
   }
   return p;
 }
@@ -497,10 +562,11 @@ bool find_line_start(int fd, std::int64_t at, const std::string& path, std::int6
 // The second pass on a team of threads, one part of the file each, once the
 // header is known. Each reader places its entries from the slot that its first
 // line would have if no blank line came before it, then the runs are moved
-// together. False, with no failure, when the sequential reader must decide:
-// after any refusal or surprise, so that messages are those of a sequential read.
-bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, ReadState& header,
-                   const ReadOptions& options) {
+// together. Gives nullptr when done, or why the sequential reader must decide
+// instead: after any refusal or surprise, so that messages are those of a
+// sequential read.
+const char* read_in_parts(int fd, const LineCount& count, std::int64_t header_end,
+                          ReadState& header, const ReadOptions& options) {
   const std::size_t parts = count.part_begin.size();
   const std::int64_t per_entry = slots_per_entry(header);
   // Where each reader starts and which slots are its own: from its first line
@@ -516,9 +582,13 @@ bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, Read
     if (count.part_begin[part] > header_end) {
       if (!find_line_start(fd, count.part_begin[part], header.path, starts[part], skipped,
                            reader.failure)) {
-        return false;
+        return "a reader could not find its first line";
       }
-      reader.line = count.newlines_before[part] + skipped;
+      // A part with no line start after it, inside an unterminated last line,
+      // stands after every line, so that the reader before it may fill the
+      // slots of that line.
+      reader.line =
+          starts[part] >= count.file_bytes ? count.lines : count.newlines_before[part] + skipped;
     }
     reader.slot_base = per_entry * (reader.line - header.line);
   }
@@ -526,11 +596,14 @@ bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, Read
     const std::int64_t next_base =
         part + 1 < parts ? readers[part + 1].slot_base : header.slot_capacity;
     readers[part].entry_limit = (next_base - readers[part].slot_base) / per_entry;
-    if (readers[part].slot_base < 0 || readers[part].entry_limit < 0) return false;
+    if (readers[part].slot_base < 0 || readers[part].entry_limit < 0) {
+      return "the parts no longer match the lines of the file";
+    }
   }
-  const int team = static_cast<int>(parts);
   std::vector<char> succeeded(parts, 0);
-#pragma omp parallel for num_threads(team) schedule(static, 1)
+  // The whole team takes part, as in the first pass, so that no thread of the
+  // run is given up and started again.
+#pragma omp parallel for num_threads(header.thread_count) schedule(static, 1)
   for (std::size_t part = 0; part < parts; ++part) {
     const std::int64_t part_end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
     succeeded[part] = starts[part] >= part_end ||
@@ -539,7 +612,7 @@ bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, Read
   std::int64_t stored = 0;   // slots
   std::int64_t entries = 0;  // entry lines
   for (std::size_t part = 0; part < parts; ++part) {
-    if (!succeeded[part]) return false;
+    if (!succeeded[part]) return "a reader refused a line";
     const ReadState& reader = readers[part];
     if (reader.slot_base != stored && reader.slots > 0) {
       CooMatrix& m = header.matrix;
@@ -553,9 +626,9 @@ bool read_in_parts(int fd, const LineCount& count, std::int64_t header_end, Read
     stored += reader.slots;
     entries += reader.entries;
   }
-  if (entries != header.declared) return false;
+  if (entries != header.declared) return "the readers found another number of entries";
   header.matrix.nnz = static_cast<std::int32_t>(stored);
-  return true;
+  return nullptr;
 }
 
 // Splits [0, bytes) into parts of at least min_part_bytes, one per thread.
@@ -570,23 +643,97 @@ std::vector<std::int64_t> split_file(std::int64_t bytes, std::int32_t thread_cou
   return begin;
 }
 
-// Counts the newlines in [begin, end) of the file; gives 0, or the errno of
-// the failure.
-int count_newlines(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes,
-                   std::int64_t& newlines) {
+// What the first pass learns of one part of the file. A part stops counting at
+// its first stretch of more than max_line_bytes without a newline, so that a
+// huge file without newlines is not read to its end.
+struct PartCount {
+  std::int64_t newlines = 0;     // newlines counted
+  bool has_newline = false;      // the part holds at least one newline
+  std::int64_t lead = 0;         // bytes before its first newline (all bytes read, if none)
+  std::int64_t trail = 0;        // bytes after its last newline
+  std::int64_t long_after = -1;  // newlines before the overlong stretch where it stopped
+  std::int64_t scanned = 0;      // bytes read
+  int error = 0;                 // errno of a failed read or allocation, 0 when none
+};
+
+// Counts the newlines in [begin, end) of the file, a block at a time; blocks of
+// at most max_line_bytes keep every overlong stretch across a block boundary,
+// where `run` sees it.
+PartCount count_part(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes) {
+  PartCount part;
+  block_bytes = std::min(block_bytes, max_line_bytes);
   const auto buffer = try_allocate<char>(block_bytes);
-  if (!buffer) return ENOMEM;
-  newlines = 0;
+  if (!buffer) {
+    part.error = ENOMEM;
+    return part;
+  }
+  const char* const text = buffer.get();
+  std::int64_t run = 0;  // bytes since the last newline, or since the part began
   for (std::int64_t offset = begin; offset < end;) {
     const auto want = static_cast<std::size_t>(
         std::min<std::int64_t>(end - offset, static_cast<std::int64_t>(block_bytes)));
     const ssize_t got = read_at(fd, buffer.get(), want, offset);
-    if (got < 0) return errno;
+    if (got < 0) {
+      part.error = errno;
+      return part;
+    }
     if (got == 0) break;  // the file shrank: count what is there
-    newlines += count_newlines_in(buffer.get(), static_cast<std::size_t>(got));
+    const auto size = static_cast<std::size_t>(got);
+    part.scanned += got;
     offset += got;
+    const char* first = static_cast<const char*>(std::memchr(text, '\n', size));
+    if (first == nullptr) {
+      run += got;
+    } else {
+      run += first - text;
+      if (!part.has_newline) part.lead = run;
+      part.has_newline = true;
+      if (run <= static_cast<std::int64_t>(max_line_bytes)) {
+        part.newlines += count_newlines_in(text, size);
+        run = text + size - static_cast<const char*>(memrchr(text, '\n', size)) - 1;
+      }
+    }
+    if (run > static_cast<std::int64_t>(max_line_bytes)) {
+      part.long_after = part.newlines;
+      break;
+    }
   }
-  return 0;
+  if (!part.has_newline) part.lead = run;
+  part.trail = run;
+  return part;
+}
+
+// The counts of all parts, joined in file order.
+struct JoinedCount {
+  std::int64_t newlines = 0;   // newlines before the first overlong line, or in the file
+  std::int64_t tail = 0;       // bytes after the last newline: an unterminated last line
+  std::int64_t long_line = 0;  // the first overlong line, which may span parts; 0 when none
+};
+
+// Joins the counts of the parts, noting where each part's count starts.
+JoinedCount join_parts(const std::vector<PartCount>& parts, std::vector<std::int64_t>& before) {
+  const auto limit = static_cast<std::int64_t>(max_line_bytes);
+  JoinedCount joined;
+  before.assign(parts.size(), 0);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const PartCount& part = parts[i];
+    before[i] = joined.newlines;
+    if (joined.tail + part.lead > limit) {
+      joined.long_line = joined.newlines + 1;
+      return joined;
+    }
+    if (part.long_after >= 0) {
+      joined.long_line = joined.newlines + part.long_after + 1;
+      return joined;
+    }
+    if (part.has_newline) {
+      joined.newlines += part.newlines;
+      joined.tail = part.trail;
+    } else {
+      joined.tail += part.lead;
+    }
+  }
+  return joined;
 }
 
 }  // namespace
@@ -617,71 +764,97 @@ Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_coun
   Outcome<LineCount> outcome;
   FileDescriptor file;
   LineCount& count = outcome.value;
-  if ((outcome.failure = open_matrix_file(path, file, count.file_bytes))) return outcome;
+  if ((outcome.failure = open_matrix_file(path, file, count.stamp))) return outcome;
+  if ((outcome.failure = refuse_packed(file.fd, path))) return outcome;
+  count.file_bytes = count.stamp.bytes;
   count.part_begin = split_file(count.file_bytes, thread_count, options);
   const std::size_t parts = count.part_begin.size();
-  const int team = static_cast<int>(parts);
-  std::vector<std::int64_t> newlines(parts, 0);
-  std::vector<int> errors(parts, 0);
-#pragma omp parallel for num_threads(team) schedule(static, 1)
+  std::vector<PartCount> counts(parts);
+  // The whole team takes part, those without a part idle, so that the OpenMP
+  // runtime keeps every thread it started for the run.
+#pragma omp parallel for num_threads(thread_count) schedule(static, 1)
   for (std::size_t part = 0; part < parts; ++part) {
     const std::int64_t end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
-    errors[part] =
-        count_newlines(file.fd, count.part_begin[part], end, options.block_bytes, newlines[part]);
+    counts[part] = count_part(file.fd, count.part_begin[part], end, options.block_bytes);
   }
-  for (const int error : errors) {
-    if (error == ENOMEM) {
+  for (const PartCount& part : counts) {
+    count.bytes_scanned += part.scanned;
+    if (part.error == ENOMEM) {
       outcome.failure = buffer_failure();
       return outcome;
     }
-    if (error != 0) {
-      errno = error;
+    if (part.error != 0) {
+      errno = part.error;
       outcome.failure = read_failure(path);
       return outcome;
     }
   }
-  count.newlines_before.resize(parts);
-  std::int64_t total = 0;
-  for (std::size_t part = 0; part < parts; ++part) {
-    count.newlines_before[part] = total;
-    total += newlines[part];
-  }
-  char last = '\n';
-  if (count.file_bytes > 0 && read_at(file.fd, &last, 1, count.file_bytes - 1) != 1) last = '\n';
-  count.lines = total + (last != '\n' ? 1 : 0);
+  const JoinedCount joined = join_parts(counts, count.newlines_before);
+  count.long_line = joined.long_line;
+  count.lines = count.long_line > 0 ? count.long_line : joined.newlines + (joined.tail > 0 ? 1 : 0);
   return outcome;
 }
 
+namespace {
+
+// The parallel second pass, where the first pass and the header allow it.
+// Gives nullptr when it read the matrix, or why the file must be read by one
+// reader; a refused header is a failure in `header`.
+const char* try_read_in_parts(int fd, std::int64_t bytes, const LineCount& count, ReadState& header,
+                              const ReadOptions& options) {
+  if (count.long_line > 0) return "the first pass found an overlong line";
+  if (bytes != count.file_bytes) return "the file's size changed since the first pass";
+  const std::int64_t header_end = read_header(fd, header);
+  if (header_end < 0) return "the header was refused";
+  if (header_end == 0) return "the first 64 KiB hold no complete header line";
+  if (header.slot_capacity < slots_per_entry(header) * (count.lines - header.line)) {
+    return "more blank lines than spare slots";
+  }
+  return read_in_parts(fd, count, header_end, header, options);
+}
+
+}  // namespace
+
 Outcome<CooMatrix> read_coo_matrix(const std::string& path, const LineCount& count,
-                                   std::int32_t thread_count, const ReadOptions& options) {
+                                   std::int32_t thread_count, const ReadOptions& options,
+                                   ReadReport* report) {
   Outcome<CooMatrix> outcome;
+  ReadReport local_report;
+  ReadReport& how = report != nullptr ? *report : local_report;
+  how = ReadReport{};
   FileDescriptor file;
-  std::int64_t bytes = 0;
-  if ((outcome.failure = open_matrix_file(path, file, bytes))) return outcome;
+  FileStamp opened;
+  if ((outcome.failure = open_matrix_file(path, file, opened))) return outcome;
   const ReadState fresh{.path = path,
                         .line_count = count.lines,
+                        .long_line = count.long_line,
                         .thread_count = thread_count,
                         .fast_values = fast_values_exact(),
                         .matrix = outcome.value,
                         .failure = std::nullopt};
-  if (count.part_begin.size() > 1 && bytes == count.file_bytes) {
+  bool done = false;
+  if (count.part_begin.size() > 1) {
     ReadState header = fresh;
-    const std::int64_t header_end = read_header(file.fd, header);
-    if (header_end < 0) {
-      outcome.failure = std::move(header.failure);
-      return outcome;
+    const char* fallback = try_read_in_parts(file.fd, opened.bytes, count, header, options);
+    if (header.failure) {
+      outcome.failure = std::move(header.failure);  // the header, refused as one reader would
+    } else if (fallback == nullptr) {
+      how.readers = static_cast<std::int32_t>(count.part_begin.size());
+      done = true;
+    } else {
+      how.fallback = fallback;
+      outcome.value = CooMatrix{};  // the sequential reader starts afresh
     }
-    if (header_end > 0 &&
-        header.slot_capacity >= slots_per_entry(header) * (count.lines - header.line) &&
-        read_in_parts(file.fd, count, header_end, header, options)) {
-      return outcome;
+  }
+  if (!done && !outcome.failure) {
+    ReadState state = fresh;
+    how.readers = 1;
+    if (!read_sequentially(file.fd, state, options.block_bytes)) {
+      outcome.failure = std::move(state.failure);
     }
-    outcome.value = CooMatrix{};  // the sequential reader starts afresh
   }
-  ReadState state = fresh;
-  if (!read_sequentially(file.fd, state, options.block_bytes)) {
-    outcome.failure = std::move(state.failure);
-    outcome.value = CooMatrix{};
-  }
+  // Whatever the verdict, it means nothing if the file changed under it.
+  if (auto changed = check_unchanged(file.fd, path, count.stamp)) outcome.failure = changed;
+  if (outcome.failure) outcome.value = CooMatrix{};
   return outcome;
 }
