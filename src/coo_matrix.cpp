@@ -420,23 +420,28 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
   while (p < end && p < limit) {
     const char* line_start = p;
     ++state.line;
+    bool parsed = true;
     if (!state.header_seen && *p == '%' &&
         (state.matrix_market || (state.line == 1 && is_banner(p)))) {
-      if (!state.matrix_market && !parse_banner(state, p)) return nullptr;
+      parsed = state.matrix_market || parse_banner(state, p);
       p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     } else {
       p = skip_blanks(p);
       if (*p != '\n') {
-        const bool parsed = state.header_seen ? parse_entry(state, p)
-                                              : parse_header(state, p, state.stop_after_header);
-        if (!parsed) return nullptr;
-        if (state.stop_after_header && state.header_seen) return p + 1;
+        parsed = state.header_seen ? parse_entry(state, p)
+                                   : parse_header(state, p, state.stop_after_header);
+        if (parsed && state.stop_after_header && state.header_seen) return p + 1;
       }
     }
+    // An overlong line is refused as such, whatever else is wrong with it,
+    // just as where the buffer cannot hold it whole and it is never parsed.
+    if (!parsed)
+      p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     if (static_cast<std::size_t>(p - line_start) > max_line_bytes) {
       refuse_long_line(state);
       return nullptr;
     }
+    if (!parsed) return nullptr;
     ++p;  // past the newline
   }
   return p;

@@ -29,13 +29,15 @@ int report(const Failure& failure) {
 }
 
 // Gives the exit status once everything is written: a lost performance line,
-// dump or help text is a failed run, and the message says why.
-int finish_output(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) || std::ferror(stderr)) {
-    std::fprintf(stderr, "spmv: could not write the results: %s\n", std::strerror(errno));
-    return 1;
+// dump or help text is a failed run, and the message says why. `error` is
+// the errno of an earlier failure to produce output, or 0.
+int finish_output(int status, int error = 0) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::ferror(stderr) && error == 0) {
+    return status;
   }
-  return status;
+  if (error == 0) error = errno != 0 ? errno : EIO;
+  std::fprintf(stderr, "spmv: could not write the results: %s\n", std::strerror(error));
+  return 1;
 }
 
 }  // namespace
@@ -84,7 +86,10 @@ int main(int argc, char** argv) {
   reduce_partials(vectors.partials, vectors.result);
 
   // Output: the dump when asked for, then the performance line.
-  if (config.verbose == 1) dump_run(stderr, config, matrix, vectors.input, vectors.result);
+  int dump_error = 0;
+  if (config.verbose == 1) {
+    dump_error = dump_run(stderr, config, matrix, vectors.input, vectors.result);
+  }
   print_performance(stdout, config, clock);
-  return finish_output(0);
+  return finish_output(0, dump_error);
 }

@@ -29,7 +29,7 @@ void flush(DumpBuffer& buffer) {
   va_start(args, format);
   const int length = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  if (length < 0) {  // nothing usable in line; the stream is marked at the end
+  if (length < 0) {  // nothing usable in line; dump_run reports it
     if (buffer.format_error == 0) buffer.format_error = errno != 0 ? errno : EILSEQ;
     return;
   }
@@ -37,23 +37,9 @@ void flush(DumpBuffer& buffer) {
   if (buffer.text.size() >= flush_bytes) flush(buffer);
 }
 
-// Sets the error indicator of `out`, so that a caller checking ferror sees
-// text that could not be formatted just like text that could not be written.
-// The C library has no call for this; glibc keeps the indicator as a flag bit
-// in the FILE object, which its own ferror reads.
-void mark_stream_failed(std::FILE* out) {
-#if defined(__GLIBC__)
-  flockfile(out);
-  out->_flags |= _IO_ERR_SEEN;
-  funlockfile(out);
-#else
-#error "mark_stream_failed needs a way to set a stream's error indicator on this C library"
-#endif
-}
-
 }  // namespace
 
-void dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
+int dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
               const InputVector& input, const ResultVector& result) {
   DumpBuffer buffer{out, {}};
   buffer.text.reserve(flush_bytes + 256);
@@ -67,8 +53,7 @@ void dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
   for (std::int32_t i = 0; i < result.n; ++i) append(buffer, "%Le\n", result.element[i]);
   flush(buffer);
   std::fflush(out);
-  if (buffer.format_error != 0) {
-    mark_stream_failed(out);
-    errno = buffer.format_error;  // for the caller's message
-  }
+  if (buffer.format_error == 0) return 0;
+  errno = buffer.format_error;
+  return buffer.format_error;
 }

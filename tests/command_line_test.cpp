@@ -1,8 +1,11 @@
 // The command line, and whole runs of the executable: exit statuses, standard
 // output, standard error, and output identical to the stdio reference.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -143,11 +146,96 @@ TEST(WholeRun, HelpAndVersionGoToStandardOutput) {
 
 TEST(WholeRun, UnwritableOutputIsAFailure) {
   const std::string err_path = write_temp_file("full-err.txt", "");
-  const std::string command = std::string(SPMV_EXECUTABLE) + " 2 0 0 " + test_data +
-                              "/good/small.txt >/dev/full 2>" + err_path;
-  const int raw = std::system(command.c_str());
-  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
-  EXPECT_EQ(read_text(err_path), "spmv: could not write the results: No space left on device\n");
+  for (const char* args : {" 2 0 0 ", " --help ", " --version ", " -h "}) {
+    const std::string command = std::string(SPMV_EXECUTABLE) + args + test_data +
+                                "/good/small.txt >/dev/full 2>" + err_path;
+    const int raw = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1) << args;
+    EXPECT_EQ(read_text(err_path), "spmv: could not write the results: No space left on device\n")
+        << args;
+  }
+}
+
+// Runs spmv with its standard output on a pipe whose reading end is already
+// closed, as when the reader of a pipeline has gone; gives the exit status
+// (-1 when a signal ended it) and standard error.
+RunResult run_into_closed_pipe(const std::vector<std::string>& args) {
+  const std::string err_path = write_temp_file("pipe-err.txt", "");
+  int ends[2];
+  if (pipe(ends) != 0) return RunResult{};
+  close(ends[0]);
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGPIPE, SIG_DFL);  // as a shell would start it
+    dup2(ends[1], 1);
+    const int err = open(err_path.c_str(), O_WRONLY | O_TRUNC);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(SPMV_EXECUTABLE)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(SPMV_EXECUTABLE, argv.data());
+    _exit(127);
+  }
+  close(ends[1]);
+  int raw = 0;
+  waitpid(child, &raw, 0);
+  RunResult result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.err = read_text(err_path);
+  return result;
+}
+
+TEST(WholeRun, AClosedPipeIsAFailureWithAMessage) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"2", "0", "0", test_data + "/good/small.txt"},
+        std::vector<std::string>{"--version"}}) {
+    const RunResult run = run_into_closed_pipe(args);
+    EXPECT_EQ(run.status, 1) << args[0];
+    EXPECT_EQ(run.err, "spmv: could not write the results: Broken pipe\n") << args[0];
+  }
+}
+
+// The runtime may not shrink the team: a run either has every thread it asks
+// for or is refused before it reads the file. The file's sum is 1 with one
+// worker and 0 with two (1 + 1e30 and -1e30 + 1 each round to +-1e30).
+TEST(WholeRun, TheTeamIsNeverSmallerThanAskedFor) {
+  const std::string path =
+      write_temp_file("cancel.txt", "1 1 4\n1 1 1\n1 1 1e30\n1 1 -1e30\n1 1 1\n");
+  const RunResult limited = run_spmv({"2", "0", "1", path}, "export OMP_THREAD_LIMIT=1;");
+  EXPECT_EQ(limited.status, 1);
+  EXPECT_EQ(limited.out, "");
+  EXPECT_EQ(limited.err,
+            "spmv: cannot run 2 threads: the OpenMP thread limit (OMP_THREAD_LIMIT) is 1\n");
+  const RunResult dynamic = run_spmv({"2", "0", "1", path}, "export OMP_DYNAMIC=true;");
+  EXPECT_EQ(dynamic.status, 0);
+  EXPECT_TRUE(dynamic.err.ends_with("Resulting Vector\n\n0.000000e+00\n")) << dynamic.err;
+  EXPECT_EQ(threads_in_performance_line(dynamic.out), 2) << dynamic.out;
+}
+
+// Limits that make the team impossible are found before the file is read, with
+// a message that names them, instead of the OpenMP runtime's own.
+TEST(WholeRun, ThreadLimitsOfTheSystemAreRefusedWithTheirNames) {
+  const std::string path = test_data + "/good/small.txt";
+  // Root is not held to the process limit, so the run is made as nobody, where
+  // nobody can reach the program and the file.
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
+  const std::string reachable = as_nobody + "test -r " + path + " -a -x " + SPMV_EXECUTABLE;
+  if (geteuid() == 0 && std::system((reachable + " 2>/dev/null").c_str()) == 0) {
+    const RunResult run = run_spmv({"64", "0", "0", path},
+                                   "exec prlimit --nproc=16 " + as_nobody + "sh -c '\"$@\"' sh");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("the limit on processes and threads of this user (ulimit -u) is 16"),
+              std::string::npos)
+        << run.err;
+  }
+#if !defined(SPMV_UNDER_SANITIZER)
+  const RunResult space = run_spmv({"4096", "0", "0", path}, "ulimit -v 4000000;");
+  EXPECT_EQ(space.status, 1);
+  EXPECT_EQ(space.out, "");
+  EXPECT_EQ(space.err.rfind("spmv: cannot run 4096 threads: ", 0), 0u) << space.err;
+  EXPECT_NE(space.err.find("address-space limit (ulimit -v)"), std::string::npos) << space.err;
+#endif
 }
 
 TEST(WholeRun, AllocationFailureIsReportedNotFatal) {
@@ -160,6 +248,9 @@ TEST(WholeRun, AllocationFailureIsReportedNotFatal) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err.rfind("not enough memory: the run needs 1800000008 bytes", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find("; the address-space limit (ulimit -v) of 0.4 GiB leaves "),
+            std::string::npos)
+      << run.err;
 }
 
 }  // namespace

@@ -2,9 +2,14 @@
 // layout the reference reads wrongly, and a folder of files it must refuse.
 #include "coo_matrix.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <random>
 
 #include "decimal_strings.hpp"
@@ -312,6 +317,104 @@ TEST(CooMatrixReader, RefusesWhatIsNotARegularFile) {
   EXPECT_EQ(read_matrix(missing).failure->message, missing + ": No such file or directory");
   EXPECT_EQ(read_matrix("/dev/null").failure->message,
             "/dev/null: is not a regular file (the matrix file is read twice)");
+  // A FIFO, and a link to one, are refused at once: no writer ever comes.
+  const std::string scratch = std::filesystem::path(write_temp_file("x", "")).parent_path();
+  const std::string fifo = scratch + "/fifo";
+  const std::string link = scratch + "/link-to-fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(fifo, link);
+  for (const std::string& path : {fifo, link}) {
+    auto read = std::async(std::launch::async, [&] { return read_matrix(path); });
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the blocked open go on
+      FAIL() << path << " blocked the reader";
+    }
+    EXPECT_EQ(read.get().failure->message,
+              path + ": is not a regular file (the matrix file is read twice)");
+  }
+}
+
+// Compressed files and archives are named by their first bytes, whatever
+// their names; a text that only looks similar is read as text.
+TEST(CooMatrixReader, NamesCompressedFilesAndArchives) {
+  std::string tar(512, '\0');
+  tar.replace(0, 8, "m.mtx\0\0\0");
+  tar.replace(257, 6, std::string("ustar\0", 6));
+  const struct {
+    std::string head;
+    std::string message;
+  } cases[] = {
+      {"\x1f\x8b\x08\x00rest", ": gzip-compressed; decompress it first"},
+      {"BZh91AY&SY", ": bzip2-compressed; decompress it first"},
+      {std::string("\xfd"
+                   "7zXZ\0\0",
+                   7),
+       ": xz-compressed; decompress it first"},
+      {"\x28\xb5\x2f\xfd\x20", ": zstd-compressed; decompress it first"},
+      {tar, ": a tar archive; unpack it first"},
+      {"BZh 1 1\n", ":1: header: first number \"BZh\" is not an integer"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = write_temp_file("packed.bin", c.head);
+    EXPECT_EQ(read_matrix(path).failure->message, path + c.message);
+  }
+}
+
+// A line may hold up to max_line_bytes bytes before its newline, or as the
+// last line without one; one byte more is refused, on its own line number.
+TEST(CooMatrixReader, TakesLinesOfExactlyTheLimitAndRefusesLonger) {
+  const auto line_of = [](std::size_t bytes) {
+    std::string line = "2 2 0.5";
+    return line.append(bytes - line.size(), ' ');
+  };
+  const std::string header = "2 2 2\n1 1 1\n";
+  const std::string at_limit =
+      write_temp_file("at_limit.txt", header + line_of(max_line_bytes) + "\n");
+  const std::string last_at_limit =
+      write_temp_file("last_at_limit.txt", header + line_of(max_line_bytes));
+  const std::string over = write_temp_file("over.txt", header + line_of(max_line_bytes + 1) + "\n");
+  const std::string last_over =
+      write_temp_file("last_over.txt", header + line_of(max_line_bytes + 1));
+  for (const ReadWay& way : {ReadWay{4096, 1}, ReadWay{1 << 20, 1}, ReadWay{65536, 3}}) {
+    SCOPED_TRACE(describe(way));
+    for (const std::string& path : {at_limit, last_at_limit}) {
+      const Outcome<CooMatrix> read = read_matrix(path, way);
+      ASSERT_FALSE(read.failure) << read.failure->message;
+      EXPECT_EQ(read.value.nnz, 2);
+    }
+    for (const std::string& path : {over, last_over}) {
+      const Outcome<CooMatrix> read = read_matrix(path, way);
+      ASSERT_TRUE(read.failure);
+      EXPECT_EQ(read.failure->message, path + ":3: line is longer than 1048576 bytes");
+    }
+  }
+}
+
+// The first pass stops at the first overlong line instead of reading on to
+// the end of the file, however the file is split.
+TEST(CountLines, StopsAtTheFirstOverlongLine) {
+  const std::string path = write_temp_file("no_newlines.bin", "");
+  std::filesystem::resize_file(path, std::uintmax_t{1} << 32);  // 4 GiB of zeros, sparse
+  for (std::int32_t threads : {1, 2, 4}) {
+    const Outcome<LineCount> count = count_lines(path, threads);
+    ASSERT_FALSE(count.failure);
+    EXPECT_EQ(count.value.long_line, 1);
+    EXPECT_LE(count.value.bytes_scanned, threads * 2 * static_cast<std::int64_t>(max_line_bytes));
+  }
+  EXPECT_EQ(read_matrix(path, {1 << 20, 2}).failure->message,
+            path + ":1: line is longer than 1048576 bytes");
+  std::filesystem::remove(path);
+  // An overlong line after entries that stop short of the header's count: the
+  // line is refused, not the count, since the lines after it are not counted.
+  const std::string late = write_temp_file(
+      "late_long.txt", "2 2 5\n1 1 1\n\n" + std::string(max_line_bytes + 1, '7') + "\n1 1 1\n");
+  for (const ReadWay& way : {ReadWay{1 << 20, 1}, ReadWay{4096, 2}, ReadWay{70000, 5}}) {
+    const Outcome<LineCount> count = count_lines(late, way.threads, options_for(way));
+    EXPECT_EQ(count.value.long_line, 4) << describe(way);
+    EXPECT_EQ(read_matrix(late, way).failure->message,
+              late + ":4: line is longer than 1048576 bytes")
+        << describe(way);
+  }
 }
 
 TEST(CooMatrixReader, RefusesLinesLongerThanTheLimitAndNulBytes) {
@@ -360,6 +463,11 @@ TEST(CountLines, CountsNewlinesInEveryLengthAndAlignment) {
           << length << " bytes from " << shift;
     }
   }
+  // Nothing but newlines: every byte counter of the vector loop fills up.
+  const std::string newlines(16 * 600 + 5, '\n');
+  for (std::size_t length : {16 * 255, 16 * 256, 16 * 257, 16 * 511, 16 * 600 + 5}) {
+    EXPECT_EQ(count_newlines_in(newlines.data(), length), static_cast<std::int64_t>(length));
+  }
 }
 
 TEST(ValueConversion, AgreesWithStrtoldBitForBit) {
@@ -367,17 +475,47 @@ TEST(ValueConversion, AgreesWithStrtoldBitForBit) {
   std::string first;
   EXPECT_EQ(count_conversion_mismatches(20261208, 200000, first), 0) << "first: " << first;
   // Hand-picked edges of the fast path and beyond it.
-  for (const char* text :
-       {"9999999999999999999", "18446744073709551615", "1e27", "1e28", "1e-27", "1e-28",
-        "1234567890123456789e-27", "0.000000000000000000000000000001", "-0", "+0.0e-999",
-        "4.9406564584124654e-4951", "1.18973149535723176502e+4932", "1e99999", "0x1.8p3", "inf",
-        "-nan", "1.", ".5", "00000000000000000000000000001.5"}) {
+  for (const char* text : {"9999999999999999999",
+                           "18446744073709551615",
+                           "1e27",
+                           "1e28",
+                           "1e-27",
+                           "1e-28",
+                           "1234567890123456789e-27",
+                           "0.000000000000000000000000000001",
+                           "-0",
+                           "+0.0e-999",
+                           "4.9406564584124654e-4951",
+                           "1.18973149535723176502e+4932",
+                           "1e99999",
+                           "0x1.8p3",
+                           "inf",
+                           "-nan",
+                           "1.",
+                           ".5",
+                           "00000000000000000000000000001.5",
+                           "1e0000000000000000000000027",
+                           "1e-000000000000000000000000000000001"}) {
     std::string line(text);
     line.push_back('\n');
     const char* p = line.c_str();
     Extended value = 0;
     ASSERT_TRUE(convert_value(p, value, true)) << text;
     EXPECT_TRUE(same_bits(value, std::strtold(text, nullptr))) << text;
+  }
+  // A long run of fraction digits with an exponent that is longer still: no
+  // cap on either may let the two cancel.
+  const std::string zeros(99999, '0');
+  for (const std::string& text :
+       {"0." + zeros + "1e1000000", "0." + zeros + "1e-1000000", "1" + zeros + "e-1000000",
+        "1" + zeros + "e-99999", "0." + zeros + "1e100000",
+        "-0." + zeros + "5e99999999999999999"}) {
+    const std::string line = text + "\n";
+    const char* p = line.c_str();
+    Extended value = 0;
+    ASSERT_TRUE(convert_value(p, value, true));
+    EXPECT_TRUE(same_bits(value, std::strtold(line.c_str(), nullptr)))
+        << text.substr(0, 8) << "..." << text.substr(text.size() - 12) << " gave " << value;
   }
 }
 
