@@ -66,8 +66,8 @@ const char* usage_text() {
          "  MATRIX_FILE  a header 'first n nnz', then one 'row col value' line per entry;\n"
          "               or a Matrix Market coordinate file (real, integer or pattern;\n"
          "               general, symmetric or skew-symmetric)\n"
-         "Exit status: 0 done; 1 matrix file refused, not enough memory or output not\n"
-         "written; 2 usage.\n";
+         "Exit status: 0 done; 1 matrix file refused, not enough memory, team of threads\n"
+         "not started or output not written; 2 usage.\n";
 }
 
 void print_performance(std::FILE* out, const RunConfig& config, const RunClock& clock) {
