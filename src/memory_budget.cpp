@@ -11,13 +11,12 @@
 
 namespace {
 
-double gibibytes(std::uint64_t bytes) {
-  return static_cast<double>(bytes) / (1024.0 * 1024 * 1024);
-}
-
-std::string gib_text(std::uint64_t bytes) {
+// A size for messages: GiB from one GiB up, MiB below, one decimal.
+std::string size_text(std::uint64_t bytes) {
+  const bool large = bytes >= (std::uint64_t{1} << 30);
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f GiB", gibibytes(bytes));
+  std::snprintf(text, sizeof text, large ? "%.1f GiB" : "%.1f MiB",
+                static_cast<double>(bytes) / (large ? 1024.0 * 1024 * 1024 : 1024.0 * 1024));
   return text;
 }
 
@@ -37,12 +36,12 @@ MemoryLimit usable_memory() {
   const long page_size = sysconf(_SC_PAGE_SIZE);
   if (pages > 0 && page_size > 0) {
     limit.bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-    limit.description = "the machine has " + gib_text(limit.bytes);
+    limit.description = "the machine has " + size_text(limit.bytes);
   }
   std::ifstream cgroup("/sys/fs/cgroup/memory.max");
   std::uint64_t cgroup_limit = 0;
   if (cgroup >> cgroup_limit && cgroup_limit > 0 && cgroup_limit < limit.bytes) {
-    limit = {cgroup_limit, "the cgroup memory limit (memory.max) is " + gib_text(cgroup_limit)};
+    limit = {cgroup_limit, "the cgroup memory limit (memory.max) is " + size_text(cgroup_limit)};
   }
   rlimit address_space{};
   if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
@@ -50,8 +49,8 @@ MemoryLimit usable_memory() {
     const std::uint64_t left =
         address_space.rlim_cur > mapped ? address_space.rlim_cur - mapped : 0;
     if (left < limit.bytes) {
-      limit = {left, "the address-space limit (ulimit -v) of " + gib_text(address_space.rlim_cur) +
-                         " leaves " + gib_text(left)};
+      limit = {left, "the address-space limit (ulimit -v) of " + size_text(address_space.rlim_cur) +
+                         " leaves " + size_text(left)};
     }
   }
   return limit;
@@ -72,9 +71,9 @@ Failure memory_failure(std::int64_t n, std::int64_t slots, std::int64_t thread_c
   const std::uint64_t needed = run_bytes_needed(n, slots, thread_count);
   char line[160];
   std::snprintf(line, sizeof line,
-                "not enough memory: the run needs %" PRIu64 " bytes (%.1f GiB) for n = %" PRId64
+                "not enough memory: the run needs %" PRIu64 " bytes (%s) for n = %" PRId64
                 ", nnz = %" PRId64 " and %" PRId64 " threads; ",
-                needed, gibibytes(needed), n, slots, thread_count);
+                needed, size_text(needed).c_str(), n, slots, thread_count);
   return Failure{Failure::Kind::memory, line + usable_memory().description};
 }
 

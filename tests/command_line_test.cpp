@@ -248,7 +248,7 @@ TEST(WholeRun, AllocationFailureIsReportedNotFatal) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err.rfind("not enough memory: the run needs 1800000008 bytes", 0), 0u) << run.err;
-  EXPECT_NE(run.err.find("; the address-space limit (ulimit -v) of 0.4 GiB leaves "),
+  EXPECT_NE(run.err.find("; the address-space limit (ulimit -v) of 390.6 MiB leaves "),
             std::string::npos)
       << run.err;
 }
