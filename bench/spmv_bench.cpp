@@ -73,16 +73,21 @@ void count_lines_file(benchmark::State& state, const BenchFile& file, std::int32
   state.SetBytesProcessed(state.iterations() * file.bytes);
 }
 
-// Both passes of the program's reader; vs_stdio compares with the stdio way.
+// Both passes of the program's reader; vs_stdio compares with the stdio way,
+// and `readers` tells how many readers parsed the entries (a parallel read that
+// gave way to one reader would be measured as something it is not).
 void read_file(benchmark::State& state, const BenchFile& file, std::int32_t threads,
                double stdio_seconds) {
   const Clock::time_point start = Clock::now();
+  ReadReport report;
   for (auto _ : state) {
     const Outcome<LineCount> lines = count_lines(file.path, threads);
-    const Outcome<CooMatrix> matrix = read_coo_matrix(file.path, lines.value, threads);
+    const Outcome<CooMatrix> matrix = read_coo_matrix(file.path, lines.value, threads, {}, &report);
     if (matrix.failure) state.SkipWithError(matrix.failure->message.c_str());
+    if (!report.fallback.empty()) state.SkipWithError(("fell back: " + report.fallback).c_str());
     benchmark::DoNotOptimize(matrix.value.nnz);
   }
+  state.counters["readers"] = report.readers;
   const double per_read = seconds_since(start) / static_cast<double>(state.iterations());
   report_file_rates(state, file);
   state.counters["ns_per_entry"] = per_read * 1e9 / static_cast<double>(file.entries);
