@@ -22,10 +22,13 @@
 #include <vector>
 
 #include "coo_matrix.hpp"
+#include "coo_matrix_lines.hpp"
 #include "matrix_generator.hpp"
 #include "parallel_multiply.hpp"
 #include "stdio_reference.hpp"
 #include "text_fields.hpp"
+
+using namespace spmv;
 
 namespace {
 
@@ -81,8 +84,7 @@ void read_file(benchmark::State& state, const BenchFile& file, std::int32_t thre
   const Clock::time_point start = Clock::now();
   ReadReport report;
   for (auto _ : state) {
-    const Outcome<LineCount> lines = count_lines(file.path, threads);
-    const Outcome<CooMatrix> matrix = read_coo_matrix(file.path, lines.value, threads, {}, &report);
+    const Outcome<CooMatrix> matrix = read_coo_matrix(file.path, threads, {}, &report);
     if (matrix.failure) state.SkipWithError(matrix.failure->message.c_str());
     if (!report.fallback.empty()) state.SkipWithError(("fell back: " + report.fallback).c_str());
     benchmark::DoNotOptimize(matrix.value.nnz);
@@ -210,8 +212,7 @@ int main(int argc, char** argv) {
                                  true);
   }
   for (const BenchFile* file : {static_cast<const BenchFile*>(&files[0]), &shuffled}) {
-    const Outcome<LineCount> lines = count_lines(file->path, 2);
-    matrices.push_back(std::move(read_coo_matrix(file->path, lines.value, 2).value));
+    matrices.push_back(std::move(read_coo_matrix(file->path, 2).value));
     const std::string name = file->path.substr(dir.size() + 1);
     for (std::int32_t threads : {1, 2}) {
       const std::string key = name + "/threads:" + std::to_string(threads);

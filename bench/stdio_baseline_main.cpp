@@ -8,6 +8,8 @@
 
 #include "stdio_reference.hpp"
 
+using namespace spmv;
+
 int main(int argc, char** argv) {
   const double t_start = omp_get_wtime();
   if (argc < 5) return 2;

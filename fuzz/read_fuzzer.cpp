@@ -15,6 +15,8 @@
 
 #include "coo_matrix.hpp"
 
+using namespace spmv;
+
 namespace {
 
 Outcome<CooMatrix> read_matrix(const std::string& path, std::int32_t threads, std::size_t block) {
@@ -22,9 +24,7 @@ Outcome<CooMatrix> read_matrix(const std::string& path, std::int32_t threads, st
   options.block_bytes = block;
   options.min_part_bytes = 1;
   options.parts_limited_by_cores = false;
-  const Outcome<LineCount> lines = count_lines(path, threads, options);
-  if (lines.failure) return Outcome<CooMatrix>{CooMatrix{}, lines.failure};
-  return read_coo_matrix(path, lines.value, threads, options);
+  return read_coo_matrix(path, threads, options);
 }
 
 void check(bool condition) {

@@ -13,12 +13,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_line.hpp"
 #include "coo_matrix.hpp"
 #include "parallel_multiply.hpp"
+#include "performance_line.hpp"
 #include "run_types.hpp"
+#include "usage.hpp"
 #include "verbose_dump.hpp"
 #include "worker_team.hpp"
 
+namespace spmv {
 namespace {
 
 // Reports a failure on the standard streams and gives the exit status.
@@ -41,8 +45,10 @@ int finish_output(int status, int error = 0) {
 }
 
 }  // namespace
+}  // namespace spmv
 
 int main(int argc, char** argv) {
+  using namespace spmv;
   // Start-up: everything from here to t_ready counts as serial time in Tp.
   RunClock clock;
   clock.t_start = omp_get_wtime();
@@ -68,10 +74,7 @@ int main(int argc, char** argv) {
   if (const auto failure = start_worker_team(config.thread_count)) return report(*failure);
 
   // Matrix input: a newline count, then the header and entries.
-  const Outcome<LineCount> lines = count_lines(config.matrix_path, config.thread_count);
-  if (lines.failure) return report(*lines.failure);
-  const Outcome<CooMatrix> read =
-      read_coo_matrix(config.matrix_path, lines.value, config.thread_count);
+  const Outcome<CooMatrix> read = read_coo_matrix(config.matrix_path, config.thread_count);
   if (read.failure) return report(*read.failure);
   const CooMatrix& matrix = read.value;
 

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <fstream>
 
+namespace spmv {
+
 namespace {
 
 // A size for messages: GiB from one GiB up, MiB below, one decimal.
@@ -82,3 +84,5 @@ std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t slots,
   if (run_bytes_needed(n, slots, thread_count) <= usable_memory().bytes) return std::nullopt;
   return memory_failure(n, slots, thread_count);
 }
+
+}  // namespace spmv

@@ -5,7 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "failure.hpp"
 #include "run_types.hpp"
+
+namespace spmv {
 
 // The tightest limit on the memory the process may still take.
 struct MemoryLimit {
@@ -28,3 +31,5 @@ Failure memory_failure(std::int64_t n, std::int64_t slots, std::int64_t thread_c
 // Refuses a run whose arrays and vectors would not fit in usable_memory().
 std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t slots,
                                         std::int64_t thread_count);
+
+}  // namespace spmv

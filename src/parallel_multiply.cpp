@@ -5,7 +5,10 @@
 
 #include <algorithm>
 
+#include "allocation.hpp"
 #include "memory_budget.hpp"
+
+namespace spmv {
 
 SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker) {
   const std::int64_t q = nnz / workers;
@@ -92,3 +95,5 @@ void reduce_partials(const PartialSums& partials, ResultVector& result) {
     result.element[i] = sum;
   }
 }
+
+}  // namespace spmv

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
+#include "failure.hpp"
 #include "run_types.hpp"
+
+namespace spmv {
 
 // The vectors of one run, as prepare_vectors builds them.
 struct RunVectors {
@@ -35,3 +38,5 @@ void multiply_partials(const CooMatrix& matrix, const InputVector& input, Partia
 
 // Adds the partial vectors into the result, element by element, in worker order.
 void reduce_partials(const PartialSums& partials, ResultVector& result);
+
+}  // namespace spmv

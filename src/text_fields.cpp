@@ -4,6 +4,8 @@
 #include <cfenv>
 #include <cstdlib>
 
+namespace spmv {
+
 bool fast_values_exact() {
   std::uint16_t control = 0;
   __asm__ volatile("fnstcw %0" : "=m"(control));
@@ -18,3 +20,5 @@ bool convert_value_slowly(const char*& p, Extended& out) {
   p = end;
   return true;
 }
+
+}  // namespace spmv

@@ -7,6 +7,8 @@
 
 #include "run_types.hpp"
 
+namespace spmv {
+
 // White space inside a line; the newline itself ends the line.
 inline bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -132,3 +134,5 @@ inline bool convert_value(const char*& p, Extended& out, bool fast) {
   p = q;
   return true;
 }
+
+}  // namespace spmv

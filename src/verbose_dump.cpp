@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <vector>
 
+namespace spmv {
+
 namespace {
 
 // Collects formatted text and hands it to the stream in large writes, since
@@ -40,7 +42,7 @@ void flush(DumpBuffer& buffer) {
 }  // namespace
 
 int dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
-              const InputVector& input, const ResultVector& result) {
+             const InputVector& input, const ResultVector& result) {
   DumpBuffer buffer{out, {}};
   buffer.text.reserve(flush_bytes + 256);
   std::fprintf(out, "INPUT MATRIX TAKEN FROM: %s\n\n", config.matrix_path.c_str());
@@ -57,3 +59,5 @@ int dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
   errno = buffer.format_error;
   return buffer.format_error;
 }
+
+}  // namespace spmv

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace spmv {
+
 namespace {
 
 Failure team_failure(std::int32_t thread_count, const std::string& reason) {
@@ -189,3 +191,5 @@ std::optional<Failure> start_worker_team(std::int32_t thread_count) {
   }
   return std::nullopt;
 }
+
+}  // namespace spmv

@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "failure.hpp"
 #include "run_types.hpp"
+
+namespace spmv {
 
 // Turns off the runtime's dynamic adjustment of team sizes and starts a team
 // of thread_count threads, which the runtime then keeps for every later
@@ -17,3 +20,5 @@ std::optional<Failure> start_worker_team(std::int32_t thread_count);
 // Bytes of stack that each OpenMP thread gets: OMP_STACKSIZE (or
 // GOMP_STACKSIZE) as the runtime reads it, else the default of new threads.
 std::uint64_t openmp_stack_bytes();
+
+}  // namespace spmv

@@ -1,5 +1,7 @@
 // The command line, and whole runs of the executable: exit statuses, standard
 // output, standard error, and output identical to the stdio reference.
+#include "command_line.hpp"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -9,9 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "run_types.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
+
+using namespace spmv;
 
 // Sanitizers reserve terabytes of address space, so a ulimit -v run cannot
 // work under them (gcc and clang announce them differently).

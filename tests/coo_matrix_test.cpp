@@ -12,10 +12,14 @@
 #include <future>
 #include <random>
 
+#include "coo_matrix_lines.hpp"
+#include "coo_matrix_second_pass.hpp"
 #include "decimal_strings.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
 #include "text_fields.hpp"
+
+using namespace spmv;
 
 namespace {
 
@@ -45,7 +49,7 @@ Outcome<CooMatrix> read_matrix(const std::string& path, ReadWay way = {1 << 20, 
   const ReadOptions options = options_for(way);
   const Outcome<LineCount> lines = count_lines(path, way.threads, options);
   if (lines.failure) return Outcome<CooMatrix>{CooMatrix{}, lines.failure};
-  return read_coo_matrix(path, lines.value, way.threads, options, report);
+  return read_entries(path, lines.value, way.threads, options, report);
 }
 
 // The number of parts that a read way splits a file into.
@@ -295,7 +299,7 @@ TEST(CooMatrixReader, RefusesAFileChangedBetweenThePasses) {
     write_temp_file("changing.txt", text_in_order());
     std::filesystem::last_write_time(path, written + std::chrono::seconds(1));
     const Outcome<CooMatrix> read =
-        read_coo_matrix(path, planned.value, way.threads, options_for(way));
+        read_entries(path, planned.value, way.threads, options_for(way));
     ASSERT_TRUE(read.failure) << "round " << round;
     EXPECT_EQ(read.failure->message, path + ": the file changed while it was being read");
   }
@@ -305,7 +309,7 @@ TEST(CooMatrixReader, RefusesAFileChangedBetweenThePasses) {
   std::filesystem::last_write_time(other, std::filesystem::last_write_time(path));
   const Outcome<LineCount> planned = count_lines(path, 1);
   std::filesystem::rename(other, path);
-  const Outcome<CooMatrix> read = read_coo_matrix(path, planned.value, 1);
+  const Outcome<CooMatrix> read = read_entries(path, planned.value, 1);
   ASSERT_TRUE(read.failure);
   EXPECT_EQ(read.failure->message, path + ": the file changed while it was being read");
 }
@@ -428,8 +432,7 @@ TEST(CooMatrixReader, RefusesLinesLongerThanTheLimitAndNulBytes) {
 
 TEST(CooMatrixReader, RefusesAHeaderThatNeedsMoreMemoryThanTheMachineHas) {
   const std::string path = write_temp_file("huge_n.txt", "1 2147483647 0\n");
-  const Outcome<LineCount> lines = count_lines(path, 1);
-  const Outcome<CooMatrix> read = read_coo_matrix(path, lines.value, 1000);
+  const Outcome<CooMatrix> read = read_coo_matrix(path, 1000);
   ASSERT_TRUE(read.failure);
   EXPECT_EQ(read.failure->kind, Failure::Kind::memory);
   EXPECT_EQ(read.failure->message.rfind("not enough memory: the run needs ", 0), 0u);

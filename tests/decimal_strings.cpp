@@ -5,6 +5,8 @@
 
 #include "text_fields.hpp"
 
+using namespace spmv;
+
 namespace {
 
 std::string random_digits(std::mt19937_64& random, int count) {

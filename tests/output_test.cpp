@@ -4,9 +4,12 @@
 #include <cstdio>
 
 #include "parallel_multiply.hpp"
+#include "performance_line.hpp"
 #include "run_types.hpp"
 #include "test_support.hpp"
 #include "verbose_dump.hpp"
+
+using namespace spmv;
 
 namespace {
 

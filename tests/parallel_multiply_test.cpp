@@ -9,6 +9,8 @@
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
 
+using namespace spmv;
+
 namespace {
 
 CooMatrix make_matrix(std::int32_t n, const std::vector<std::int32_t>& rows,

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+using namespace spmv;
+
 ReferenceMatrix stdio_read(const std::string& path) {
   ReferenceMatrix m;
   std::FILE* file = std::fopen(path.c_str(), "r");

@@ -14,15 +14,15 @@ struct ReferenceMatrix {
   int nnz = 0;
   std::vector<int> row;
   std::vector<int> col;
-  std::vector<Extended> value;
+  std::vector<spmv::Extended> value;
 };
 
 // Reads a file with fgetc and fscanf; the file must exist.
 ReferenceMatrix stdio_read(const std::string& path);
 
 // The product with a vector of ones, computed by `threads` workers.
-std::vector<Extended> reference_product(const ReferenceMatrix& matrix, int threads);
+std::vector<spmv::Extended> reference_product(const ReferenceMatrix& matrix, int threads);
 
 // The dump text for this matrix and product.
 std::string reference_dump(const std::string& path, const ReferenceMatrix& matrix,
-                           const std::vector<Extended>& product);
+                           const std::vector<spmv::Extended>& product);

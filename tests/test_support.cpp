@@ -13,6 +13,8 @@
 #include <sstream>
 #include <system_error>
 
+using namespace spmv;
+
 namespace {
 
 // The scratch folder of this test process: made when constructed, removed

@@ -17,7 +17,7 @@ std::string write_temp_file(const std::string& name, const std::string& text);
 
 // True when two Extended values have the same 80 bits (padding ignored), so
 // that NaNs and signed zeros compare too.
-bool same_bits(Extended a, Extended b);
+bool same_bits(spmv::Extended a, spmv::Extended b);
 
 // What one run of the spmv executable gave.
 struct RunResult {

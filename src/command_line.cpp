@@ -1,0 +1,44 @@
+// Converting the command line the way atoi does, with the checks a run needs.
+#include "command_line.hpp"
+
+#include <algorithm>
+#include <climits>
+
+namespace spmv {
+
+namespace {
+
+std::int32_t clamp_to_int32(std::int64_t value) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+}  // namespace
+
+std::int64_t convert_number(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  std::int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > INT64_MAX / 20) magnitude = INT64_MAX / 20;  // saturate, far past int32
+  }
+  return negative ? -magnitude : magnitude;
+}
+
+std::optional<RunConfig> parse_run_config(int argc, const char* const* argv) {
+  if (argc < 5) return std::nullopt;
+  const std::int64_t threads = convert_number(argv[1]);
+  const std::int64_t ignored = convert_number(argv[2]);
+  const std::int64_t verbose = convert_number(argv[3]);
+  if (threads < 1 || threads > max_thread_count) return std::nullopt;
+  RunConfig config;
+  config.thread_count = static_cast<std::int32_t>(threads);
+  config.ignored = clamp_to_int32(ignored);
+  config.verbose = clamp_to_int32(verbose);  // an out-of-range value never becomes 1
+  config.matrix_path = argv[4];
+  return config;
+}
+
+}  // namespace spmv

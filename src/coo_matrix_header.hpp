@@ -1,0 +1,21 @@
+// The banner of a Matrix Market file and the header line "first n nnz",
+// which fix the format of the entries and the size of the arrays.
+#pragma once
+
+#include "coo_matrix_state.hpp"
+
+namespace spmv {
+
+// True when p starts with the Matrix Market banner's first word.
+bool is_banner(const char* p);
+
+// Parses "%%MatrixMarket matrix coordinate FIELD SYMMETRY" at p, the words in
+// any case, and notes in state.format what it says about the entries.
+bool parse_banner(ReadState& state, const char* p);
+
+// Parses the header at p: three integers, a size check against the file's
+// lines and the memory, then the arrays. Leaves p at the newline. With
+// `spare_slots`, room is made for blank lines, for a parallel read.
+bool parse_header(ReadState& state, const char*& p, bool spare_slots);
+
+}  // namespace spmv

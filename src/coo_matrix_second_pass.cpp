@@ -1,0 +1,88 @@
+// The second pass: the parallel read where it can be had, else one reader
+// over the whole file, and the check that the file did not change meanwhile.
+#include "coo_matrix_second_pass.hpp"
+
+#include <cstdint>
+
+#include "coo_matrix_file.hpp"
+#include "coo_matrix_messages.hpp"
+#include "coo_matrix_parallel.hpp"
+#include "coo_matrix_range.hpp"
+#include "coo_matrix_state.hpp"
+#include "text_fields.hpp"
+
+namespace spmv {
+
+namespace {
+
+// The whole second pass on one thread: header, then every entry.
+bool read_sequentially(int fd, ReadState& state, std::size_t block_bytes) {
+  if (!read_range(fd, 0, INT64_MAX, state, block_bytes)) return false;
+  if (!state.format.header_seen) {
+    state.failure =
+        file_failure(state.setting.path, 0, "no header line: the file holds no numbers");
+    return false;
+  }
+  if (state.run.entries < state.format.declared) {
+    state.failure =
+        file_failure(state.setting.path, 0,
+                     "the file holds " + count_of(state.run.entries, "entry", "entries") +
+                         ", but the header declares " + std::to_string(state.format.declared));
+    return false;
+  }
+  state.matrix.nnz = static_cast<std::int32_t>(state.run.slots);
+  return true;
+}
+
+}  // namespace
+
+Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
+                                std::int32_t thread_count, const ReadOptions& options,
+                                ReadReport* report) {
+  Outcome<CooMatrix> outcome;
+  ReadReport local_report;
+  ReadReport& how = report != nullptr ? *report : local_report;
+  how = ReadReport{};
+  FileDescriptor file;
+  FileStamp opened;
+  if ((outcome.failure = open_matrix_file(path, file, opened))) return outcome;
+  const ReadSetting setting{.path = path,
+                            .line_count = count.lines,
+                            .long_line = count.long_line,
+                            .thread_count = thread_count,
+                            .fast_values = fast_values_exact()};
+  const ReadState fresh{.setting = setting,
+                        .matrix = outcome.value,
+                        .format = {},
+                        .run = {},
+                        .line = 0,
+                        .stop_after_header = false,
+                        .failure = std::nullopt};
+  bool done = false;
+  if (count.part_begin.size() > 1) {
+    ReadState header = fresh;
+    const char* fallback = try_read_in_parts(file.fd, opened.bytes, count, header, options);
+    if (header.failure) {
+      outcome.failure = std::move(header.failure);  // the header, refused as one reader would
+    } else if (fallback == nullptr) {
+      how.readers = static_cast<std::int32_t>(count.part_begin.size());
+      done = true;
+    } else {
+      how.fallback = fallback;
+      outcome.value = CooMatrix{};  // the sequential reader starts afresh
+    }
+  }
+  if (!done && !outcome.failure) {
+    ReadState state = fresh;
+    how.readers = 1;
+    if (!read_sequentially(file.fd, state, options.block_bytes)) {
+      outcome.failure = std::move(state.failure);
+    }
+  }
+  // Whatever the verdict, it means nothing if the file changed under it.
+  if (auto changed = check_unchanged(file.fd, path, count.stamp)) outcome.failure = changed;
+  if (outcome.failure) outcome.value = CooMatrix{};
+  return outcome;
+}
+
+}  // namespace spmv
