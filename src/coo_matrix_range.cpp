@@ -58,10 +58,10 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
 
 // The buffer holds the unfinished start of a line, at most max_line_bytes,
 // then one block, then one byte for the newline that ends an unterminated
-// last line.
+// last line, then the padding that the field readers may load.
 bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
                 std::size_t block_bytes) {
-  const auto buffer = try_allocate<char>(max_line_bytes + block_bytes + 1);
+  const auto buffer = try_allocate<char>(max_line_bytes + block_bytes + 1 + field_padding_bytes);
   if (!buffer) {
     state.failure = buffer_failure();
     return false;
@@ -79,6 +79,7 @@ bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
     held += static_cast<std::size_t>(got);
     const bool at_end = (got == 0);
     if (at_end && held > 0) first[held++] = '\n';  // a last line without a newline
+    std::memset(first + held, 0, field_padding_bytes);
     const char* last_newline = static_cast<const char*>(memrchr(first, '\n', held));
     if (last_newline != nullptr) {
       const char* lines_end = last_newline + 1;
@@ -104,7 +105,7 @@ bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
 // file offset just past the header line, 0 when those bytes hold no complete
 // header line, or -1 when the header is refused.
 std::int64_t read_header(int fd, ReadState& state) {
-  const auto buffer = try_allocate<char>(header_block_bytes);
+  const auto buffer = try_allocate<char>(header_block_bytes + field_padding_bytes);
   if (!buffer) {
     state.failure = buffer_failure();
     return -1;
@@ -114,6 +115,7 @@ std::int64_t read_header(int fd, ReadState& state) {
     state.failure = read_failure(state.setting.path);
     return -1;
   }
+  std::memset(buffer.get() + got, 0, field_padding_bytes);
   const char* const first = buffer.get();
   const char* last_newline =
       static_cast<const char*>(memrchr(first, '\n', static_cast<std::size_t>(got)));

@@ -501,6 +501,7 @@ TEST(ValueConversion, AgreesWithStrtoldBitForBit) {
                            "1e-000000000000000000000000000000001"}) {
     std::string line(text);
     line.push_back('\n');
+    line.append(field_padding_bytes, '\0');
     const char* p = line.c_str();
     Extended value = 0;
     ASSERT_TRUE(convert_value(p, value, true)) << text;
@@ -513,7 +514,7 @@ TEST(ValueConversion, AgreesWithStrtoldBitForBit) {
        {"0." + zeros + "1e1000000", "0." + zeros + "1e-1000000", "1" + zeros + "e-1000000",
         "1" + zeros + "e-99999", "0." + zeros + "1e100000",
         "-0." + zeros + "5e99999999999999999"}) {
-    const std::string line = text + "\n";
+    const std::string line = text + "\n" + std::string(field_padding_bytes, '\0');
     const char* p = line.c_str();
     Extended value = 0;
     ASSERT_TRUE(convert_value(p, value, true));

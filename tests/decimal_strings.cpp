@@ -91,6 +91,7 @@ std::int64_t count_conversion_mismatches(std::uint64_t seed, std::int64_t count,
   for (std::int64_t i = 0; i < count; ++i) {
     std::string text = random_decimal(random);
     text.push_back('\n');
+    text.append(field_padding_bytes, '\0');
     const char* p = text.c_str();
     Extended fast_value = 0;
     const bool converted = convert_value(p, fast_value, fast);
