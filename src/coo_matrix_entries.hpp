@@ -19,7 +19,7 @@ namespace spmv {
 
 // Parses the entry at p into the next slot, checking each field; leaves p at
 // the newline.
-inline bool parse_entry(ReadState& state, const char*& p) {
+[[gnu::always_inline]] inline bool parse_entry(ReadState& state, const char*& p) {
   CooMatrix& m = state.matrix;
   if (state.run.entries >= state.run.entry_limit) {
     return refuse(state, "more entries than the " + std::to_string(state.format.declared) +

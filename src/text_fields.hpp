@@ -187,7 +187,7 @@ inline void store_integer(std::uint64_t w, bool negative, Extended& out) {
 // w / 10^-q: both operands are exact, so the one rounding of that operation is
 // the correct rounding that strtold also delivers. Everything else goes to
 // strtold. `out` may be the slot itself: it is written once, at the end.
-inline bool convert_value(const char*& p, Extended& out, bool fast) {
+[[gnu::always_inline]] inline bool convert_value(const char*& p, Extended& out, bool fast) {
   const char* q = p;
   const bool negative = (*q == '-');
   q += has_sign(*q);
