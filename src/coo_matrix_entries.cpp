@@ -22,8 +22,9 @@ bool refuse_index(ReadState& state, const char* field, int which) {
         state, std::string(entry_names[which]) + " " + quote_field(field) + " is not an integer");
   }
   const CooMatrix& m = state.matrix;
+  const std::int32_t limit = which == 0 ? state.format.row_limit : m.n;
   std::string reason = std::string(entry_names[which]) + " " + field_text(field) +
-                       " is outside 1.." + std::to_string(m.n);
+                       " is outside 1.." + std::to_string(limit);
   if (which == 0 && m.first > m.n) {
     reason.append(": the matrix has ").append(std::to_string(m.first));
     reason.append(" rows but only ").append(std::to_string(m.n));

@@ -34,7 +34,7 @@ namespace spmv {
   std::int32_t col = 0;
   const char* field = p;
   if (const int pair_length = read_index_pair(p, row, col)) {
-    if (row < 1 || row > m.n) return refuse_index(state, field, 0);
+    if (row < 1 || row > state.format.row_limit) return refuse_index(state, field, 0);
     if (col < 1 || col > m.n) {
       const char* col_field = field;
       while (is_digit(*col_field)) ++col_field;
@@ -42,7 +42,7 @@ namespace spmv {
     }
     p += pair_length;
   } else {
-    if (parse_int32(p, row) != IntStatus::ok || row < 1 || row > m.n) {
+    if (parse_int32(p, row) != IntStatus::ok || row < 1 || row > state.format.row_limit) {
       return refuse_index(state, field, 0);
     }
     p = skip_blanks(p);

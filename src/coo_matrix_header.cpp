@@ -97,7 +97,9 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   }
   p = skip_blanks(p);
   if (*p != '\n') return refuse(state, "header: unexpected text after nnz: " + quote_field(p));
-  for (int i = 1; i < 3; ++i) {
+  // In a Matrix Market file the first number is the row count, which must be
+  // a count too; in a plain file it is unused.
+  for (int i = state.format.matrix_market ? 0 : 1; i < 3; ++i) {
     if (numbers[i] < 0) {
       return refuse(state, std::string("header: ") + header_names[i] + " is " +
                                std::to_string(numbers[i]) + "; it must be 0 or more");
@@ -107,6 +109,12 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   m.first = numbers[0];
   m.n = numbers[1];
   m.nnz = numbers[2];
+  if (state.format.mirror != 0 && m.first != m.n) {
+    return refuse(state,
+                  "a symmetric or skew-symmetric matrix is square, but the size line gives " +
+                      std::to_string(m.first) + " rows and " + std::to_string(m.n) + " columns");
+  }
+  state.format.row_limit = state.format.matrix_market ? std::min(m.first, m.n) : m.n;
   // Lines after the header, of which each holds at most one entry. With an
   // overlong line, only those before it can be read: the file is refused there
   // at the latest, so the header's count is not held against them.

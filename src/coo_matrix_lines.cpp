@@ -170,7 +170,7 @@ Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_coun
   for (const PartCount& part : counts) {
     count.bytes_scanned += part.scanned;
     if (part.error == ENOMEM) {
-      outcome.failure = buffer_failure();
+      outcome.failure = buffer_failure(std::min(options.block_bytes, max_line_bytes));
       return outcome;
     }
     if (part.error != 0) {

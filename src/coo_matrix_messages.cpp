@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "memory_budget.hpp"
 #include "text_fields.hpp"
 
 namespace spmv {
@@ -13,10 +14,31 @@ namespace {
 // Longest part of a field that a message quotes.
 constexpr std::ptrdiff_t max_field_text_bytes = 40;
 
+// Appends a byte as \xNN.
+void append_escaped(std::string& text, unsigned char byte) {
+  static constexpr char hex[] = "0123456789abcdef";
+  text.append("\\x").append(1, hex[byte >> 4]).append(1, hex[byte & 15]);
+}
+
+// The path for a message: control characters (a newline, a terminal escape)
+// written as \xNN, every other byte as it is.
+std::string printable_path(const std::string& path) {
+  std::string text;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      text += c;
+    } else {
+      append_escaped(text, byte);
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 Failure file_failure(const std::string& path, std::int64_t line, const std::string& reason) {
-  std::string message = path;
+  std::string message = printable_path(path);
   if (line > 0) message.append(":").append(std::to_string(line));
   message.append(": ").append(reason);
   return Failure{Failure::Kind::matrix_file, std::move(message)};
@@ -26,8 +48,10 @@ Failure read_failure(const std::string& path) {
   return file_failure(path, 0, std::string("read error: ") + std::strerror(errno));
 }
 
-Failure buffer_failure() {
-  return Failure{Failure::Kind::memory, "not enough memory for a read buffer"};
+Failure buffer_failure(std::uint64_t bytes) {
+  return Failure{Failure::Kind::memory, "not enough memory for a read buffer of " +
+                                            std::to_string(bytes) + " bytes; " +
+                                            usable_memory().description};
 }
 
 std::string field_text(const char* p) {
@@ -38,8 +62,7 @@ std::string field_text(const char* p) {
     if (byte >= 0x20 && byte < 0x7f) {
       text += *end;
     } else {
-      static constexpr char hex[] = "0123456789abcdef";
-      text.append("\\x").append(1, hex[byte >> 4]).append(1, hex[byte & 15]);
+      append_escaped(text, byte);
     }
   }
   return ends_field(*end) ? text : text.append("...");

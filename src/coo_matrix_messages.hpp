@@ -16,8 +16,8 @@ Failure file_failure(const std::string& path, std::int64_t line, const std::stri
 // A failed read, with the reason errno gives.
 Failure read_failure(const std::string& path);
 
-// No memory for a read buffer.
-Failure buffer_failure();
+// No memory for a read buffer of `bytes`.
+Failure buffer_failure(std::uint64_t bytes);
 
 // The field that starts at p, for messages: at most max_field_text_bytes of
 // it, with bytes that are not printable ASCII written as \xNN.

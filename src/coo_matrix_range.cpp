@@ -61,9 +61,10 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
 // last line, then the padding that the field readers may load.
 bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
                 std::size_t block_bytes) {
-  const auto buffer = try_allocate<char>(max_line_bytes + block_bytes + 1 + field_padding_bytes);
+  const std::size_t buffer_bytes = max_line_bytes + block_bytes + 1 + field_padding_bytes;
+  const auto buffer = try_allocate<char>(buffer_bytes);
   if (!buffer) {
-    state.failure = buffer_failure();
+    state.failure = buffer_failure(buffer_bytes);
     return false;
   }
   char* const first = buffer.get();
@@ -107,7 +108,7 @@ bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
 std::int64_t read_header(int fd, ReadState& state) {
   const auto buffer = try_allocate<char>(header_block_bytes + field_padding_bytes);
   if (!buffer) {
-    state.failure = buffer_failure();
+    state.failure = buffer_failure(header_block_bytes + field_padding_bytes);
     return -1;
   }
   const ssize_t got = read_at(fd, buffer.get(), header_block_bytes, 0);

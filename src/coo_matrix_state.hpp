@@ -27,6 +27,8 @@ struct EntryFormat {
   bool pattern = false;            // entries have no value field; each value is 1
   int mirror = 0;                  // 1 symmetric, -1 skew: (i, j, v) adds (j, i, mirror v)
   bool header_seen = false;        // the header line has been parsed
+  std::int32_t row_limit = 0;      // rows run from 1 to this: n, or fewer rows a Matrix
+                                   // Market file declares
   std::int64_t declared = 0;       // entries that the header declares
   std::int64_t slot_capacity = 0;  // slots allocated, for every entry and its mirror
 };

@@ -52,8 +52,10 @@ int main(int argc, char** argv) {
   // Start-up: everything from here to t_ready counts as serial time in Tp.
   RunClock clock;
   clock.t_start = omp_get_wtime();
-  // A closed pipe becomes a write error that is reported, not a silent death.
+  // A closed pipe or a file size limit becomes a write error that is
+  // reported, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(usage_text(), stdout);
     return finish_output(0);

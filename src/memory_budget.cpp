@@ -3,6 +3,7 @@
 #include "memory_budget.hpp"
 
 #include <sys/resource.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -22,7 +23,8 @@ std::string size_text(std::uint64_t bytes) {
   return text;
 }
 
-// Bytes of address space the process maps now.
+}  // namespace
+
 std::uint64_t mapped_bytes() {
   std::ifstream statm("/proc/self/statm");
   std::uint64_t pages = 0;
@@ -30,7 +32,11 @@ std::uint64_t mapped_bytes() {
   return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE));
 }
 
-}  // namespace
+std::uint64_t memory_and_swap_bytes() {
+  struct sysinfo info {};
+  if (sysinfo(&info) != 0) return UINT64_MAX;
+  return (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+}
 
 MemoryLimit usable_memory() {
   MemoryLimit limit{UINT64_MAX, "no memory limit is known"};

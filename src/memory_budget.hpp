@@ -16,6 +16,12 @@ struct MemoryLimit {
   std::string description;  // which limit that is and what it leaves, for messages
 };
 
+// Bytes of address space the process maps now.
+std::uint64_t mapped_bytes();
+
+// Bytes of physical memory and swap space of the machine.
+std::uint64_t memory_and_swap_bytes();
+
 // The least of: physical memory, the cgroup's memory.max, and what the
 // address-space limit (ulimit -v) leaves beside what the process maps already
 // (thread stacks included).

@@ -14,9 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "memory_budget.hpp"
+
 namespace spmv {
 
 namespace {
+
+// Bytes of a thread's guard page, and of address space kept free beside the
+// threads' stacks for the runtime and the C library.
+constexpr std::uint64_t guard_bytes = 4096;
+constexpr std::uint64_t thread_margin_bytes = std::uint64_t{64} << 20;
 
 Failure team_failure(std::int32_t thread_count, const std::string& reason) {
   return Failure{Failure::Kind::threads,
@@ -58,7 +65,8 @@ std::uint64_t parse_stack_size(const char* text) {
       return 0;
   }
   while (*end == ' ' || *end == '\t') ++end;
-  return *end == '\0' ? number * unit : 0;
+  if (*end != '\0' || number > UINT64_MAX / unit) return 0;  // the runtime ignores it too
+  return number * unit;
 }
 
 // Threads that exist on the machine now, from the kernel's run-queue figures.
@@ -132,12 +140,23 @@ std::optional<Failure> check_thread_creation(std::int32_t thread_count) {
   const bool processes_limited =
       processes.rlim_cur != RLIM_INFINITY &&
       (existing < 0 || static_cast<rlim_t>(existing + extra) > processes.rlim_cur);
-  if (!space_limited && !processes_limited) return std::nullopt;
   const std::uint64_t stack_bytes = openmp_stack_bytes();
+  if (stack_bytes > memory_and_swap_bytes()) {
+    return team_failure(thread_count,
+                        "each thread's stack (OMP_STACKSIZE, or else ulimit -s) takes " +
+                            mib_text(stack_bytes) +
+                            ", more than the machine's memory and swap space");
+  }
+  if (!space_limited && !processes_limited) return std::nullopt;
   const std::string space_text = "each thread's stack takes " + mib_text(stack_bytes) +
                                  " of address space, and the address-space limit (ulimit -v) is " +
                                  mib_text(address_space.rlim_cur);
-  if (space_limited && static_cast<std::uint64_t>(extra) * stack_bytes > address_space.rlim_cur) {
+  // The stacks with their guard pages, and room for what the runtime and the
+  // C library map beside them (the stacks of the trial stay cached a while).
+  const std::uint64_t stacks = static_cast<std::uint64_t>(extra) * (stack_bytes + guard_bytes);
+  const std::uint64_t mapped = mapped_bytes();
+  const std::uint64_t left = address_space.rlim_cur > mapped ? address_space.rlim_cur - mapped : 0;
+  if (space_limited && stacks + thread_margin_bytes > left) {
     return team_failure(thread_count, space_text);
   }
   int error = 0;

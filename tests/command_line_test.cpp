@@ -188,6 +188,11 @@ RunResult run_into_closed_pipe(const std::vector<std::string>& args) {
   return result;
 }
 
+TEST(WholeRun, AFileSizeLimitIsAFailureNotASignal) {
+  const RunResult run = run_spmv({"2", "0", "0", test_data + "/good/small.txt"}, "ulimit -f 0;");
+  EXPECT_EQ(run.status, 1);
+}
+
 TEST(WholeRun, AClosedPipeIsAFailureWithAMessage) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"2", "0", "0", test_data + "/good/small.txt"},

@@ -319,6 +319,9 @@ TEST(CooMatrixReader, RefusesWhatIsNotARegularFile) {
   EXPECT_EQ(read_matrix(dir).failure->message, dir + ": is a directory");
   const std::string missing = test_data + "/no-such-file.txt";
   EXPECT_EQ(read_matrix(missing).failure->message, missing + ": No such file or directory");
+  // Control characters of a path never reach the terminal as they are.
+  EXPECT_EQ(read_matrix(test_data + "/no\nsuch\x1b[2J").failure->message,
+            test_data + "/no\\x0asuch\\x1b[2J: No such file or directory");
   EXPECT_EQ(read_matrix("/dev/null").failure->message,
             "/dev/null: is not a regular file (the matrix file is read twice)");
   // A FIFO, and a link to one, are refused at once: no writer ever comes.
@@ -341,9 +344,21 @@ TEST(CooMatrixReader, RefusesWhatIsNotARegularFile) {
 // Compressed files and archives are named by their first bytes, whatever
 // their names; a text that only looks similar is read as text.
 TEST(CooMatrixReader, NamesCompressedFilesAndArchives) {
+  // A tar header: name, magic, and the checksum of its bytes (the checksum
+  // field counted as spaces) in octal.
   std::string tar(512, '\0');
-  tar.replace(0, 8, "m.mtx\0\0\0");
+  tar.replace(0, 8, std::string("m.mtx\0\0\0", 8));
   tar.replace(257, 6, std::string("ustar\0", 6));
+  tar.replace(148, 8, std::string(8, ' '));
+  unsigned sum = 0;
+  for (const char c : tar) sum += static_cast<unsigned char>(c);
+  char checksum[8];
+  std::snprintf(checksum, sizeof checksum, "%06o", sum);
+  tar.replace(148, 7, std::string(checksum, 7));
+  // A Matrix Market file that holds "ustar" at the same place, in a comment.
+  std::string not_tar = "%%MatrixMarket matrix coordinate real general\n%";
+  not_tar.append(257 - not_tar.size(), 'x').append("ustar\n");
+  not_tar.append(std::string(300, '%')).append("\n1 1 1\n1 1 2\n");
   const struct {
     std::string head;
     std::string message;
@@ -362,6 +377,8 @@ TEST(CooMatrixReader, NamesCompressedFilesAndArchives) {
     const std::string path = write_temp_file("packed.bin", c.head);
     EXPECT_EQ(read_matrix(path).failure->message, path + c.message);
   }
+  const Outcome<CooMatrix> text = read_matrix(write_temp_file("not_tar.mtx", not_tar));
+  EXPECT_FALSE(text.failure) << text.failure->message;
 }
 
 // A line may hold up to max_line_bytes bytes before its newline, or as the

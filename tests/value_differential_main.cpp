@@ -6,7 +6,6 @@
 
 #include "decimal_strings.hpp"
 
-
 int main(int argc, char** argv) {
   const long long count = argc > 1 ? std::atoll(argv[1]) : 10000000;
   const unsigned long long seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
