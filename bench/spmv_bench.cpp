@@ -146,14 +146,16 @@ void parse_entries_file(benchmark::State& state, const BenchFile& file) {
   const auto header_end = static_cast<std::int64_t>(first_line.size() + 1);
   const Clock::time_point start = Clock::now();
   for (auto _ : state) {
-    ReadState reader{
-        .setting = setting,
-        .matrix = matrix,
-        .format = {.header_seen = true, .declared = matrix.nnz, .slot_capacity = matrix.nnz},
-        .run = {.entry_limit = matrix.nnz},
-        .line = 1,
-        .stop_after_header = false,
-        .failure = std::nullopt};
+    ReadState reader{.setting = setting,
+                     .matrix = matrix,
+                     .format = {.header_seen = true,
+                                .row_limit = matrix.n,
+                                .declared = matrix.nnz,
+                                .slot_capacity = matrix.nnz},
+                     .run = {.entry_limit = matrix.nnz},
+                     .line = 1,
+                     .stop_after_header = false,
+                     .failure = std::nullopt};
     if (!read_range(fd, header_end, file.bytes, reader, std::size_t{1} << 20)) {
       state.SkipWithError(reader.failure->message.c_str());
     }
