@@ -116,6 +116,13 @@ inline int has_sign(char c) {
   return static_cast<int>(c == '-') | static_cast<int>(c == '+');
 }
 
+// Most significant digits of an int32 (2147483648 has ten).
+inline constexpr std::ptrdiff_t max_int32_digits = 10;
+
+// Most significant digits of a value that the fast path takes: 10^19 < 2^64,
+// so they are exact in one 64-bit integer.
+inline constexpr std::int64_t max_exact_digits = 19;
+
 enum class IntStatus { ok, not_integer, out_of_range };
 
 // Converts an optionally signed decimal integer that ends at a blank or the
@@ -131,7 +138,7 @@ inline IntStatus parse_int32(const char*& p, std::int32_t& out) {
   q = read_digit_run(q, magnitude);
   if (q == digits || !ends_field(*q)) return IntStatus::not_integer;
   const std::uint64_t limit = (std::uint64_t{1} << 31) - (negative ? 0 : 1);
-  if (q - significant > 10 || magnitude > limit) return IntStatus::out_of_range;
+  if (q - significant > max_int32_digits || magnitude > limit) return IntStatus::out_of_range;
   out = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(magnitude)
                                            : static_cast<std::int64_t>(magnitude));
   p = q;
@@ -230,7 +237,9 @@ inline void store_integer(std::uint64_t w, bool negative, Extended& out) {
     exponent += negative_exponent ? -exponent_value : exponent_value;
     q = e;
   }
-  if (!has_digits || !ends_field(*q) || significant > 19) return convert_value_slowly(p, out);
+  if (!has_digits || !ends_field(*q) || significant > max_exact_digits) {
+    return convert_value_slowly(p, out);
+  }
   if (exponent == 0) {
     store_integer(w, negative, out);
     p = q;

@@ -18,7 +18,11 @@ struct DumpBuffer {
   int format_error = 0;    // errno of the first text that could not be formatted, or 0
 };
 
+// Pending text handed to the stream in one write.
 constexpr std::size_t flush_bytes = std::size_t{1} << 16;
+
+// Longest formatted line ("%d %d %Le \n" is at most 50 bytes).
+constexpr std::size_t max_line_text = 128;
 
 void flush(DumpBuffer& buffer) {
   if (!buffer.text.empty()) std::fwrite(buffer.text.data(), 1, buffer.text.size(), buffer.out);
@@ -26,7 +30,7 @@ void flush(DumpBuffer& buffer) {
 }
 
 [[gnu::format(printf, 2, 3)]] void append(DumpBuffer& buffer, const char* format, ...) {
-  char line[128];
+  char line[max_line_text];
   va_list args;
   va_start(args, format);
   const int length = std::vsnprintf(line, sizeof line, format, args);
@@ -44,7 +48,7 @@ void flush(DumpBuffer& buffer) {
 int dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
              const InputVector& input, const ResultVector& result) {
   DumpBuffer buffer{out, {}};
-  buffer.text.reserve(flush_bytes + 256);
+  buffer.text.reserve(flush_bytes + max_line_text);
   std::fprintf(out, "INPUT MATRIX TAKEN FROM: %s\n\n", config.matrix_path.c_str());
   for (std::int32_t k = 0; k < matrix.nnz; ++k) {
     append(buffer, "%d %d %Le \n", matrix.row_index[k], matrix.col_index[k], matrix.value[k]);
