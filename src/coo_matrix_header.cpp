@@ -110,9 +110,9 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   m.n = numbers[1];
   m.nnz = numbers[2];
   if (state.format.mirror != 0 && m.first != m.n) {
-    return refuse(state,
-                  "a symmetric or skew-symmetric matrix is square, but the size line gives " +
-                      std::to_string(m.first) + " rows and " + std::to_string(m.n) + " columns");
+    return refuse(
+        state, "a symmetric or skew-symmetric matrix is square, but the size line gives " +
+                   count_of(m.first, "row", "rows") + " and " + count_of(m.n, "column", "columns"));
   }
   state.format.row_limit = state.format.matrix_market ? std::min(m.first, m.n) : m.n;
   // Lines after the header, of which each holds at most one entry. With an
