@@ -1,44 +1,120 @@
 // spmv-gen: writes a random coordinate matrix file for trying and measuring spmv.
 //
 //   spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED] > matrix.txt
+//   spmv-gen --help | -h
 //
 // The matrix is ROWS x ROWS with ENTRIES entries, sorted by row (the default)
 // or shuffled. Values: exp17 writes 17 significant digits in exponent form
 // (-1.2345678901234567e-03), short three decimals (12.345), int whole numbers.
 // SEED (default 1) fixes the content. --mtx writes a Matrix Market file.
+//
+// Exit status: 0 when the file was written, 1 when it could not be, 2 when the
+// command line is unusable (with a message and the usage on standard error).
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 
 #include "matrix_generator.hpp"
 
+namespace {
+
+constexpr const char* usage_text =
+    "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n"
+    "       spmv-gen --help | -h\n"
+    "Writes a random ROWS x ROWS matrix with ENTRIES entries to standard output.\n"
+    "  --mtx      a Matrix Market file instead of a plain coordinate file\n"
+    "  ROWS       1 to 2147483647\n"
+    "  ENTRIES    0 to 2147483647\n"
+    "  exp17      values of 17 significant digits in exponent form\n"
+    "  short      values with three decimals\n"
+    "  int        whole values from -1000 to 999\n"
+    "  sorted     entries in row order (the default)\n"
+    "  shuffled   entries in random order\n"
+    "  SEED       0 to 18446744073709551615 (default 1); the same seed gives the same file\n";
+
+// Reads a whole number written in decimal digits alone (no sign, no blanks, no
+// exponent) from `lowest` to `highest`; nothing when the text is anything else.
+std::optional<std::uint64_t> parse_whole_number(const char* text, std::uint64_t lowest,
+                                                std::uint64_t highest) {
+  if (*text == '\0') return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(*c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (value < lowest || value > highest) return std::nullopt;
+  return value;
+}
+
+// Refuses the command line: the reason, then the usage, on standard error.
+int refuse(const std::string& reason) {
+  std::fprintf(stderr, "spmv-gen: %s\n%s", reason.c_str(), usage_text);
+  return 2;
+}
+
+std::string not_a_number(const char* what, const char* text, std::uint64_t lowest,
+                         std::uint64_t highest) {
+  return std::string(what) + " must be a whole number from " + std::to_string(lowest) + " to " +
+         std::to_string(highest) + ", not '" + text + "'";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  const char* usage =
-      "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n";
+  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(usage_text, stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "spmv-gen: could not write the help: %s\n", std::strerror(errno));
+      return 1;
+    }
+    return 0;
+  }
   MatrixLayout layout;
-  if (argc > 1 && std::string(argv[1]) == "--mtx") {
+  if (argc > 1 && std::strcmp(argv[1], "--mtx") == 0) {
     layout.matrix_market = true;
     --argc;
     ++argv;
   }
-  if (argc < 4) {
-    std::fputs(usage, stderr);
-    return 2;
-  }
-  const long long rows = std::atoll(argv[1]);
-  const long long entries = std::atoll(argv[2]);
-  const std::string order = argc > 4 ? argv[4] : "sorted";
-  const unsigned long long seed = argc > 5 ? std::strtoull(argv[5], nullptr, 10) : 1;
+  if (argc < 4) return refuse("ROWS, ENTRIES and a value style are needed");
+  if (argc > 6) return refuse(std::string("unexpected argument '") + argv[6] + "'");
+
+  constexpr std::uint64_t max_count = INT32_MAX;
+  const auto rows = parse_whole_number(argv[1], 1, max_count);
+  if (!rows) return refuse(not_a_number("ROWS", argv[1], 1, max_count));
+  const auto entries = parse_whole_number(argv[2], 0, max_count);
+  if (!entries) return refuse(not_a_number("ENTRIES", argv[2], 0, max_count));
   ValueStyle style = ValueStyle::exp17;
-  if (rows < 1 || rows > INT32_MAX || entries < 0 || entries > INT32_MAX ||
-      !parse_value_style(argv[3], style) || (order != "sorted" && order != "shuffled")) {
-    std::fputs(usage, stderr);
-    return 2;
+  if (!parse_value_style(argv[3], style)) {
+    return refuse(std::string("the value style must be exp17, short or int, not '") + argv[3] +
+                  "'");
+  }
+  const std::string order = argc > 4 ? argv[4] : "sorted";
+  if (order != "sorted" && order != "shuffled") {
+    return refuse("the order must be sorted or shuffled, not '" + order + "'");
+  }
+  std::uint64_t seed = 1;
+  if (argc > 5) {
+    const auto parsed = parse_whole_number(argv[5], 0, UINT64_MAX);
+    if (!parsed) return refuse(not_a_number("SEED", argv[5], 0, UINT64_MAX));
+    seed = *parsed;
   }
   layout.shuffled = (order == "shuffled");
-  const bool written = write_random_matrix(stdout, static_cast<std::int32_t>(rows),
-                                           static_cast<std::int32_t>(entries), style, layout, seed);
+
+  bool written = false;
+  try {
+    written = write_random_matrix(stdout, static_cast<std::int32_t>(*rows),
+                                  static_cast<std::int32_t>(*entries), style, layout, seed);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "spmv-gen: not enough memory for %llu entries (16 bytes each)\n",
+                 static_cast<unsigned long long>(*entries));
+    return 1;
+  }
   if (!written) std::perror("spmv-gen");
   return written ? 0 : 1;
 }
