@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string_view>
 
 namespace spmv {
 
@@ -10,6 +11,23 @@ namespace {
 
 std::int32_t clamp_to_int32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+// A whole number written with digits only, at most `limit`; -1 otherwise.
+std::int64_t strict_count(const char* text, std::int64_t limit) {
+  if (*text == '\0') return -1;
+  std::int64_t value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    value = value * 10 + (*p - '0');
+    if (value > limit) return -1;
+  }
+  return value;
+}
+
+// The text after `name` when `argument` starts with it; nullptr otherwise.
+const char* option_value(const char* argument, std::string_view name) {
+  return std::string_view(argument).starts_with(name) ? argument + name.size() : nullptr;
 }
 
 }  // namespace
@@ -28,12 +46,30 @@ std::int64_t convert_number(const char* text) {
 }
 
 std::optional<RunConfig> parse_run_config(int argc, const char* const* argv) {
+  RunConfig config;
+  // Options: no thread count starts with "--", so none of them changes the
+  // meaning of a call without options.
+  bool report_seen = false;
+  bool repeat_seen = false;
+  for (; argc > 1 && std::string_view(argv[1]).starts_with("--"); --argc, ++argv) {
+    if (const char* file = option_value(argv[1], "--report=")) {
+      if (report_seen || *file == '\0') return std::nullopt;
+      config.report_path = file;
+      report_seen = true;
+    } else if (const char* count = option_value(argv[1], "--repeat=")) {
+      const std::int64_t repeats = strict_count(count, max_repeat_count);
+      if (repeat_seen || repeats < 0) return std::nullopt;
+      config.repeat_count = static_cast<std::int32_t>(repeats);
+      repeat_seen = true;
+    } else {
+      return std::nullopt;
+    }
+  }
   if (argc < 5) return std::nullopt;
   const std::int64_t threads = convert_number(argv[1]);
   const std::int64_t ignored = convert_number(argv[2]);
   const std::int64_t verbose = convert_number(argv[3]);
   if (threads < 1 || threads > max_thread_count) return std::nullopt;
-  RunConfig config;
   config.thread_count = static_cast<std::int32_t>(threads);
   config.ignored = clamp_to_int32(ignored);
   config.verbose = clamp_to_int32(verbose);  // an out-of-range value never becomes 1

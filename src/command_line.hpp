@@ -18,8 +18,14 @@ std::int64_t convert_number(const char* text);
 // stack), and no machine that this measures has that many cores.
 inline constexpr std::int64_t max_thread_count = 4096;
 
-// Fills a RunConfig from argv; nullopt when the command line is unusable
-// (fewer than four arguments, or a thread count outside 1..max_thread_count).
+// The most repeated multiplies that --repeat may ask for.
+inline constexpr std::int64_t max_repeat_count = 1000000;
+
+// Fills a RunConfig from argv: options first (--report=FILE, --repeat=N), then
+// the four arguments. nullopt when the command line is unusable: an unknown,
+// repeated or empty option, a repeat count that is not a whole number from 0
+// to max_repeat_count, fewer than four arguments, or a thread count outside
+// 1..max_thread_count.
 std::optional<RunConfig> parse_run_config(int argc, const char* const* argv);
 
 }  // namespace spmv

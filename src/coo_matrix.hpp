@@ -26,8 +26,15 @@ struct ReadOptions {
 // How the second pass went: how many readers parsed the entries, and why the
 // parallel read gave way to one reader when it did.
 struct ReadReport {
-  std::int32_t readers = 0;  // 1, or one per part of the file
-  std::string fallback;      // empty unless a parallel read was given up
+  std::int32_t readers = 0;         // 1, or one per part of the file
+  std::string fallback;             // empty unless a parallel read was given up
+  double first_pass_seconds = 0;    // counting the lines and planning the parts
+  double second_pass_seconds = 0;   // the header, the memory check, the arrays and the entries
+  std::int64_t file_bytes = 0;      // size of the file when the second pass opened it
+  bool matrix_market = false;       // the file starts with a Matrix Market banner
+  const char* field = nullptr;      // its field (real, double, integer, pattern), else null
+  const char* symmetry = nullptr;   // its symmetry (general, symmetric, skew-symmetric), else null
+  std::int64_t stored_entries = 0;  // entry lines read, before symmetric expansion
 };
 
 // Reads the matrix file at `path` on up to thread_count threads: a first pass
@@ -35,7 +42,8 @@ struct ReadReport {
 // every entry, each checked as it is read. Gives the matrix, or the refusal
 // that a sequential read of the file would give. The memory check of the
 // whole run (matrix and vectors for thread_count workers) comes before any
-// array is allocated. `report`, when given, tells how the entries were read.
+// array is allocated. `report`, when given, tells how the entries were read,
+// how long each pass took and what form the file has.
 Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int32_t thread_count,
                                    const ReadOptions& options = {}, ReadReport* report = nullptr);
 

@@ -58,12 +58,14 @@ bool parse_banner(ReadState& state, const char* p) {
     return refuse(state, "unsupported Matrix Market format " + quote_field(starts[1]) +
                              ": only coordinate is supported");
   }
-  state.format.pattern = (words[2] == "pattern");
-  if (!state.format.pattern && words[2] != "real" && words[2] != "double" &&
-      words[2] != "integer") {
+  for (const char* field : {"real", "double", "integer", "pattern"}) {
+    if (words[2] == field) state.format.field = field;
+  }
+  if (state.format.field == nullptr) {
     return refuse(state, "unsupported Matrix Market field " + quote_field(starts[2]) +
                              ": supported are real, double, integer and pattern");
   }
+  state.format.pattern = (words[2] == "pattern");
   if (words[3] == "symmetric") {
     state.format.mirror = 1;
   } else if (words[3] == "skew-symmetric") {

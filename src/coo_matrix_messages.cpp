@@ -20,8 +20,8 @@ void append_escaped(std::string& text, unsigned char byte) {
   text.append("\\x").append(1, hex[byte >> 4]).append(1, hex[byte & 15]);
 }
 
-// The path for a message: control characters (a newline, a terminal escape)
-// written as \xNN, every other byte as it is.
+}  // namespace
+
 std::string printable_path(const std::string& path) {
   std::string text;
   for (const char c : path) {
@@ -34,8 +34,6 @@ std::string printable_path(const std::string& path) {
   }
   return text;
 }
-
-}  // namespace
 
 Failure file_failure(const std::string& path, std::int64_t line, const std::string& reason) {
   std::string message = printable_path(path);

@@ -9,6 +9,10 @@
 
 namespace spmv {
 
+// The path for a message: control characters (a newline, a terminal escape)
+// written as \xNN, every other byte as it is.
+std::string printable_path(const std::string& path);
+
 // A refusal of the matrix file, "PATH: reason" or "PATH:LINE: reason"
 // (no line number when `line` is 0).
 Failure file_failure(const std::string& path, std::int64_t line, const std::string& reason);

@@ -34,6 +34,16 @@ bool read_sequentially(int fd, ReadState& state, std::size_t block_bytes) {
   return true;
 }
 
+// Records the file's size and form for the report of the read.
+void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& how) {
+  static const char* const symmetries[3] = {"skew-symmetric", "general", "symmetric"};
+  how.file_bytes = bytes;
+  how.matrix_market = format.matrix_market;
+  how.field = format.matrix_market ? format.field : nullptr;
+  how.symmetry = format.matrix_market ? symmetries[format.mirror + 1] : nullptr;
+  how.stored_entries = format.declared;
+}
+
 }  // namespace
 
 Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
@@ -59,6 +69,7 @@ Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
                         .stop_after_header = false,
                         .failure = std::nullopt};
   bool done = false;
+  EntryFormat format;
   if (count.part_begin.size() > 1) {
     ReadState header = fresh;
     const char* fallback = try_read_in_parts(file.fd, opened.bytes, count, header, options);
@@ -66,6 +77,7 @@ Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
       outcome.failure = std::move(header.failure);  // the header, refused as one reader would
     } else if (fallback == nullptr) {
       how.readers = static_cast<std::int32_t>(count.part_begin.size());
+      format = header.format;
       done = true;
     } else {
       how.fallback = fallback;
@@ -78,7 +90,9 @@ Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
     if (!read_sequentially(file.fd, state, options.block_bytes)) {
       outcome.failure = std::move(state.failure);
     }
+    format = state.format;
   }
+  describe_form(format, opened.bytes, how);
   // Whatever the verdict, it means nothing if the file changed under it.
   if (auto changed = check_unchanged(file.fd, path, count.stamp)) outcome.failure = changed;
   if (outcome.failure) outcome.value = CooMatrix{};

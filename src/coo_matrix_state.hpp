@@ -24,6 +24,7 @@ struct ReadSetting {
 // What the banner and the header say; fixed once the header is read.
 struct EntryFormat {
   bool matrix_market = false;      // the file starts with a Matrix Market banner
+  const char* field = nullptr;     // the Matrix Market field word, for reports
   bool pattern = false;            // entries have no value field; each value is 1
   int mirror = 0;                  // 1 symmetric, -1 skew: (i, j, v) adds (j, i, mirror v)
   bool header_seen = false;        // the header line has been parsed

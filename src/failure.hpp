@@ -12,6 +12,8 @@ struct Failure {
     matrix_file,  // the matrix file could not be read, or was refused
     memory,       // the run needs more memory than there is
     threads,      // the team of THREADS threads cannot be started
+    result,       // a repeated multiply did not give the first result bit for bit
+    report,       // the report file cannot be opened or written
   };
   Kind kind;
   std::string message;  // one line for standard error, without the newline

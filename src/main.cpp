@@ -1,22 +1,28 @@
 // spmv: times a parallel sparse matrix-vector product and prints Tp, S and E.
 //
-//   spmv THREADS IGNORED VERBOSE MATRIX_FILE
+//   spmv [--report=FILE] [--repeat=N] THREADS IGNORED VERBOSE MATRIX_FILE
 //   spmv --help | -h | --version
 //
 // Exit status: 0 after a complete run, 1 when the matrix file cannot be read,
-// the run does not fit in memory or its output cannot be written, 2 when the
-// command line is unusable.
+// the run does not fit in memory, a repeated multiply differs from the first
+// or its output or report cannot be written, 2 when the command line is
+// unusable.
 #include <omp.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "command_line.hpp"
 #include "coo_matrix.hpp"
 #include "parallel_multiply.hpp"
 #include "performance_line.hpp"
+#include "repeated_multiply.hpp"
+#include "report_file.hpp"
+#include "result_digest.hpp"
+#include "run_report.hpp"
 #include "run_types.hpp"
 #include "usage.hpp"
 #include "verbose_dump.hpp"
@@ -44,6 +50,31 @@ int finish_output(int status, int error = 0) {
   return 1;
 }
 
+// The report of the run, when one was asked for: written last, after the
+// standard streams, so that it can tell how the run ended. Gives the exit status.
+int conclude(const RunConfig& config, const FileDescriptor& report_file, RunRecord& record,
+             int status, const std::optional<Failure>& failure = std::nullopt) {
+  if (failure) {
+    record.error = failure->message;
+    status = report(*failure);
+  }
+  if (config.report_path.empty()) return status;
+  const std::string text = report_json(config, record, describe_machine());
+  if (const auto lost = write_report_file(report_file, config.report_path, text)) {
+    std::fprintf(stderr, "%s\n", lost->message.c_str());
+    return 1;
+  }
+  return status;
+}
+
+// Seconds since `since`, and a new start for the next phase.
+double lap(double& since) {
+  const double now = omp_get_wtime();
+  const double seconds = now - since;
+  since = now;
+  return seconds;
+}
+
 }  // namespace
 }  // namespace spmv
 
@@ -52,6 +83,8 @@ int main(int argc, char** argv) {
   // Start-up: everything from here to t_ready counts as serial time in Tp.
   RunClock clock;
   clock.t_start = omp_get_wtime();
+  RunRecord record;
+  record.started = std::time(nullptr);
   // A closed pipe or a file size limit becomes a write error that is
   // reported, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
@@ -70,31 +103,72 @@ int main(int argc, char** argv) {
     return 2;
   }
   const RunConfig& config = *parsed;
+  record.arguments.assign(argv + 1, argv + argc);
   omp_set_num_threads(config.thread_count);
 
+  // Report file: opened now, so that a report that cannot be written stops
+  // the run before it starts; written at the end.
+  FileDescriptor report_file;
+  if (!config.report_path.empty()) {
+    if (const auto failure =
+            open_report_file(config.report_path, config.matrix_path, report_file)) {
+      return report(*failure);
+    }
+  }
+
   // Team: every thread of the run, started before the file is read.
-  if (const auto failure = start_worker_team(config.thread_count)) return report(*failure);
+  if (const auto failure = start_worker_team(config.thread_count)) {
+    return conclude(config, report_file, record, 1, failure);
+  }
 
   // Matrix input: a newline count, then the header and entries.
-  const Outcome<CooMatrix> read = read_coo_matrix(config.matrix_path, config.thread_count);
-  if (read.failure) return report(*read.failure);
+  ReadReport how_read;
+  const Outcome<CooMatrix> read =
+      read_coo_matrix(config.matrix_path, config.thread_count, {}, &how_read);
+  record.phase_seconds = {{"first_pass", how_read.first_pass_seconds},
+                          {"second_pass", how_read.second_pass_seconds}};
+  if (read.failure) return conclude(config, report_file, record, 1, read.failure);
   const CooMatrix& matrix = read.value;
+  record.read = how_read;
+  record.matrix = MatrixShape{matrix.first, matrix.n, matrix.nnz};
 
   // Vectors: ones to multiply, zeroed partial vectors and result.
+  double phase_start = omp_get_wtime();
   Outcome<RunVectors> prepared = prepare_vectors(matrix.n, config.thread_count, matrix.nnz);
-  if (prepared.failure) return report(*prepared.failure);
+  if (prepared.failure) return conclude(config, report_file, record, 1, prepared.failure);
   RunVectors& vectors = prepared.value;
   clock.t_ready = omp_get_wtime();
+  record.phase_seconds.emplace_back("vectors", clock.t_ready - phase_start);
+  record.phase_seconds.emplace_back("serial", clock.t_ready - clock.t_start);
 
   // Multiply on the worker team, then the reduction on this thread alone.
   multiply_partials(matrix, vectors.input, vectors.partials, clock);
+  phase_start = clock.t_mult_end;
   reduce_partials(vectors.partials, vectors.result);
+  record.multiply_seconds = clock.t_mult_end - clock.t_mult_begin;
+  record.team_size = clock.team_size;
+  record.phase_seconds.emplace_back("multiply", record.multiply_seconds);
+  record.phase_seconds.emplace_back("reduction", lap(phase_start));
+  record.performance = measure_performance(config, clock);
+
+  // Repeated multiplies, each held to the first result bit for bit.
+  if (config.repeat_count > 0) {
+    const auto differs = repeat_multiply(matrix, vectors.input, vectors.partials, vectors.result,
+                                         config.repeat_count, record.repeat_seconds);
+    record.phase_seconds.emplace_back("repeats", lap(phase_start));
+    if (differs) return conclude(config, report_file, record, 1, differs);
+  }
+  if (!config.report_path.empty()) record.digest = result_digest(vectors.result);
 
   // Output: the dump when asked for, then the performance line.
   int dump_error = 0;
   if (config.verbose == 1) {
+    phase_start = omp_get_wtime();
     dump_error = dump_run(stderr, config, matrix, vectors.input, vectors.result);
+    record.phase_seconds.emplace_back("dump", lap(phase_start));
   }
-  print_performance(stdout, config, clock);
-  return finish_output(0, dump_error);
+  std::fputs(record.performance->line.c_str(), stdout);
+  const int status = finish_output(0, dump_error);
+  if (status != 0) record.error = "spmv: could not write the results";
+  return conclude(config, report_file, record, status);
 }

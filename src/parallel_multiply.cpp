@@ -44,18 +44,23 @@ Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
     return outcome;
   }
   std::fill_n(v.input.element.get(), length, 1);
+  zero_partials(v.partials);
+  std::fill_n(v.result.element.get(), length, Extended{0});
+  return outcome;
+}
+
+void zero_partials(PartialSums& partials) {
   // Each worker zeroes its own partial vector, so that its pages are first
   // touched (and placed) by the thread that will write them.
-  std::vector<std::unique_ptr<Extended[]>>& table = v.partials.table;
-#pragma omp parallel num_threads(thread_count)
+  std::vector<std::unique_ptr<Extended[]>>& table = partials.table;
+  const auto length = static_cast<std::size_t>(partials.n);
+#pragma omp parallel num_threads(partials.thread_count)
   {
     const auto team = static_cast<std::size_t>(omp_get_num_threads());
     for (auto w = static_cast<std::size_t>(omp_get_thread_num()); w < table.size(); w += team) {
       std::fill_n(table[w].get(), length, Extended{0});
     }
   }
-  std::fill_n(v.result.element.get(), length, Extended{0});
-  return outcome;
 }
 
 void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,
@@ -67,7 +72,10 @@ void multiply_partials(const CooMatrix& matrix, const InputVector& input, Partia
 #pragma omp parallel num_threads(partials.thread_count)
   {
     const int worker = omp_get_thread_num();
-    if (worker == 0) clock.t_mult_begin = omp_get_wtime();
+    if (worker == 0) {
+      clock.t_mult_begin = omp_get_wtime();
+      clock.team_size = omp_get_num_threads();
+    }
     const SlotBlock block = block_of_worker(matrix.nnz, omp_get_num_threads(), worker);
     Extended* y = partials.table[static_cast<std::size_t>(worker)].get();
     // Consecutive slots of one row are summed in a register and stored once:

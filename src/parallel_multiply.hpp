@@ -32,6 +32,9 @@ SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t w
 Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
                                     std::int64_t matrix_slots = 0);
 
+// Sets every partial vector to zeros, each on the worker that will fill it.
+void zero_partials(PartialSums& partials);
+
 // Runs the multiply on the worker team and records when it began and ended.
 void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,
                        RunClock& clock);

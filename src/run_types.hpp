@@ -18,14 +18,17 @@ struct RunConfig {
   std::int32_t ignored = 0;       // second argument: converted, then unused
   std::int32_t verbose = 0;       // the dump is written when this is exactly 1
   std::string matrix_path;        // the matrix file, as given
+  std::string report_path;        // --report=FILE: where the JSON report goes; empty for none
+  std::int32_t repeat_count = 0;  // --repeat=N: multiplies after the timed one, each checked
 };
 
 // Wall-clock readings of one run, seconds from omp_get_wtime.
 struct RunClock {
-  double t_start = 0;       // first action of the run
-  double t_ready = 0;       // after the matrix is read and the vectors built
-  double t_mult_begin = 0;  // worker 0 entering the multiply
-  double t_mult_end = 0;    // worker 0 after every block is done
+  double t_start = 0;          // first action of the run
+  double t_ready = 0;          // after the matrix is read and the vectors built
+  double t_mult_begin = 0;     // worker 0 entering the multiply
+  double t_mult_end = 0;       // worker 0 after every block is done
+  std::int32_t team_size = 0;  // workers that ran the multiply
 };
 
 // The matrix in coordinate form; slot k holds one stored entry, 1-based.

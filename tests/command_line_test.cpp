@@ -28,6 +28,9 @@ using namespace spmv;
 
 namespace {
 
+const std::string usage_line =
+    "usage: spmv [--report=FILE] [--repeat=N] THREADS IGNORED VERBOSE MATRIX_FILE\n";
+
 std::optional<RunConfig> parse(std::vector<const char*> args) {
   args.insert(args.begin(), "spmv");
   return parse_run_config(static_cast<int>(args.size()), args.data());
@@ -118,10 +121,10 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
       {{"2", "0", "0", missing}, 1, "Error Reading File\n", missing + ": No such file"},
       {{"2", "0", "0", test_data}, 1, "Error Reading File\n", test_data + ": is a directory\n"},
       {{"1000", "0", "0", huge}, 1, "", "not enough memory: the run needs "},
-      {{"2", "0", "1"}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
-      {{"0", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
-      {{"abc", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
-      {{"65536", "0", "1", bad}, 2, "", "usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n"},
+      {{"2", "0", "1"}, 2, "", usage_line},
+      {{"0", "0", "1", bad}, 2, "", usage_line},
+      {{"abc", "0", "1", bad}, 2, "", usage_line},
+      {{"65536", "0", "1", bad}, 2, "", usage_line},
   };
   for (const auto& c : cases) {
     const RunResult run = run_spmv(c.args);
@@ -136,7 +139,7 @@ TEST(WholeRun, HelpAndVersionGoToStandardOutput) {
   for (const char* flag : {"--help", "-h"}) {
     const RunResult run = run_spmv({flag});
     EXPECT_EQ(run.status, 0) << flag;
-    EXPECT_EQ(run.out.rfind("usage: spmv THREADS IGNORED VERBOSE MATRIX_FILE\n", 0), 0u) << flag;
+    EXPECT_EQ(run.out.rfind(usage_line, 0), 0u) << flag;
     EXPECT_EQ(run.err, "") << flag;
   }
   const RunResult version = run_spmv({"--version"});

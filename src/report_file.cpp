@@ -1,0 +1,59 @@
+// Opening the report file early and writing it whole at the end.
+#include "report_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "coo_matrix_messages.hpp"
+
+namespace spmv {
+
+namespace {
+
+Failure report_failure(const std::string& path, const std::string& reason) {
+  return Failure{Failure::Kind::report,
+                 "spmv: cannot write the report " + printable_path(path) + ": " + reason};
+}
+
+}  // namespace
+
+std::optional<Failure> open_report_file(const std::string& path, const std::string& matrix_path,
+                                        FileDescriptor& file) {
+  file.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (file.fd < 0) {
+    if (errno == ENXIO) return report_failure(path, "it is a FIFO that nobody reads");
+    return report_failure(path, std::strerror(errno));
+  }
+  ::fcntl(file.fd, F_SETFL, ::fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat report {};
+  struct stat matrix {};
+  if (::fstat(file.fd, &report) == 0 && ::stat(matrix_path.c_str(), &matrix) == 0 &&
+      report.st_dev == matrix.st_dev && report.st_ino == matrix.st_ino) {
+    return report_failure(path, "it is the matrix file");
+  }
+  return std::nullopt;
+}
+
+std::optional<Failure> write_report_file(const FileDescriptor& file, const std::string& path,
+                                         const std::string& text) {
+  struct stat status {};
+  if (::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(file.fd, 0) != 0) {
+    return report_failure(path, std::strerror(errno));
+  }
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = ::write(file.fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return report_failure(path, written < 0 ? std::strerror(errno) : "no space");
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return std::nullopt;
+}
+
+}  // namespace spmv

@@ -1,0 +1,23 @@
+// The file that receives the report of a run.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "coo_matrix_file.hpp"
+#include "failure.hpp"
+
+namespace spmv {
+
+// Opens (creating it if need be) the report file at `path` for writing, but
+// leaves its content alone until the report is written, so that a path that
+// cannot be written stops the run before it starts. Refuses the matrix file
+// itself, and what would block (a FIFO without a reader).
+std::optional<Failure> open_report_file(const std::string& path, const std::string& matrix_path,
+                                        FileDescriptor& file);
+
+// Replaces the content of the opened report file with `text`.
+std::optional<Failure> write_report_file(const FileDescriptor& file, const std::string& path,
+                                         const std::string& text);
+
+}  // namespace spmv
