@@ -145,6 +145,11 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
     entries_room = lines_after;
   }
   state.format.slot_capacity = per_entry * entries_room;
+  if (state.setting.defer_arrays) {
+    state.format.header_seen = true;
+    state.run.entry_limit = std::min<std::int64_t>(m.nnz, entries_room);
+    return true;
+  }
   if ((state.failure =
            check_run_memory(m.n, state.format.slot_capacity, state.setting.thread_count))) {
     return false;

@@ -32,18 +32,7 @@ std::vector<std::int64_t> split_file(std::int64_t bytes, std::int32_t thread_cou
   return begin;
 }
 
-// What the first pass learns of one part of the file. A part stops counting at
-// its first stretch of more than max_line_bytes without a newline, so that a
-// huge file without newlines is not read to its end.
-struct PartCount {
-  std::int64_t newlines = 0;     // newlines counted
-  bool has_newline = false;      // the part holds at least one newline
-  std::int64_t lead = 0;         // bytes before its first newline (all bytes read, if none)
-  std::int64_t trail = 0;        // bytes after its last newline
-  std::int64_t long_after = -1;  // newlines before the overlong stretch where it stopped
-  std::int64_t scanned = 0;      // bytes read
-  int error = 0;                 // errno of a failed read or allocation, 0 when none
-};
+}  // namespace
 
 // Counts the newlines in [begin, end) of the file, a block at a time; blocks of
 // at most max_line_bytes keep every overlong stretch across a block boundary,
@@ -92,27 +81,23 @@ PartCount count_part(int fd, std::int64_t begin, std::int64_t end, std::size_t b
   return part;
 }
 
-// The counts of all parts, joined in file order.
-struct JoinedCount {
-  std::int64_t newlines = 0;   // newlines before the first overlong line, or in the file
-  std::int64_t tail = 0;       // bytes after the last newline: an unterminated last line
-  std::int64_t long_line = 0;  // the first overlong line, which may span parts; 0 when none
-};
-
 // Joins the counts of the parts, noting where each part's count starts.
 JoinedCount join_parts(const std::vector<PartCount>& parts, std::vector<std::int64_t>& before) {
   const auto limit = static_cast<std::int64_t>(max_line_bytes);
   JoinedCount joined;
+  joined.parts_to_read = parts.size();
   before.assign(parts.size(), 0);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const PartCount& part = parts[i];
     before[i] = joined.newlines;
     if (joined.tail + part.lead > limit) {
       joined.long_line = joined.newlines + 1;
+      joined.parts_to_read = i;
       return joined;
     }
     if (part.long_after >= 0) {
       joined.long_line = joined.newlines + part.long_after + 1;
+      joined.parts_to_read = i + 1;
       return joined;
     }
     if (part.has_newline) {
@@ -124,8 +109,6 @@ JoinedCount join_parts(const std::vector<PartCount>& parts, std::vector<std::int
   }
   return joined;
 }
-
-}  // namespace
 
 std::int64_t count_newlines_in(const char* text, std::size_t bytes) {
   // 16 bytes at a time: each byte of `hits` counts the newlines in its lane
@@ -167,22 +150,26 @@ Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_coun
     const std::int64_t end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
     counts[part] = count_part(file.fd, count.part_begin[part], end, options.block_bytes);
   }
+  outcome.failure = finish_line_count(counts, path, options.block_bytes, count);
+  return outcome;
+}
+
+std::optional<Failure> finish_line_count(const std::vector<PartCount>& counts,
+                                         const std::string& path, std::size_t block_bytes,
+                                         LineCount& count) {
   for (const PartCount& part : counts) {
     count.bytes_scanned += part.scanned;
-    if (part.error == ENOMEM) {
-      outcome.failure = buffer_failure(std::min(options.block_bytes, max_line_bytes));
-      return outcome;
-    }
+    if (part.error == ENOMEM) return buffer_failure(std::min(block_bytes, max_line_bytes));
     if (part.error != 0) {
       errno = part.error;
-      outcome.failure = read_failure(path);
-      return outcome;
+      return read_failure(path);
     }
   }
   const JoinedCount joined = join_parts(counts, count.newlines_before);
   count.long_line = joined.long_line;
+  count.parts_to_read = joined.parts_to_read;
   count.lines = count.long_line > 0 ? count.long_line : joined.newlines + (joined.tail > 0 ? 1 : 0);
-  return outcome;
+  return std::nullopt;
 }
 
 }  // namespace spmv

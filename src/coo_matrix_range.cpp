@@ -90,6 +90,10 @@ bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
       if (stop == nullptr) return false;
       const auto parsed = static_cast<std::size_t>(stop - first);
       offset += static_cast<std::int64_t>(parsed);
+      if (state.stop_after_header && state.format.header_seen) {
+        state.header_end = offset;
+        return true;
+      }
       held -= parsed;
       std::memmove(first, stop, held);
     }

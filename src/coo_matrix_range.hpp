@@ -16,6 +16,8 @@ inline constexpr std::size_t header_block_bytes = std::size_t{64} << 10;
 
 // Parses every line that starts in the byte range [begin, end) of the file
 // into state's run of slots; false, with state.failure, when a line is refused.
+// With state.stop_after_header, stops after the header line and records in
+// state.header_end where it ends.
 bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
                 std::size_t block_bytes);
 

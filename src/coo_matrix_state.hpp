@@ -19,6 +19,8 @@ struct ReadSetting {
   std::int64_t long_line;     // first overlong line, 0 when none: lines are counted to it
   std::int32_t thread_count;  // workers of the run, for the memory check
   bool fast_values;           // values may take the exact fast path
+  bool defer_arrays = false;  // the header allocates nothing: a process reading a share of
+                              // the file checks memory for, and allocates, its share itself
 };
 
 // What the banner and the header say; fixed once the header is read.
@@ -52,6 +54,8 @@ struct ReadState {
   SlotRun run;                     // this reader's slots
   std::int64_t line = 0;           // 1-based number of the line being parsed
   bool stop_after_header = false;  // parse no further than the header line
+  std::int64_t header_end = 0;     // file offset just past the header line, once read_range
+                                   // has stopped there
   std::optional<Failure> failure;  // why the file was refused
 };
 

@@ -65,24 +65,32 @@ void zero_partials(PartialSums& partials) {
 
 void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,
                        RunClock& clock) {
-  const std::int32_t* rows = matrix.row_index.get();
-  const std::int32_t* cols = matrix.col_index.get();
-  const Extended* values = matrix.value.get();
+  multiply_share(matrix, ShareLayout{matrix.nnz, 0, 0, 0}, input, partials, clock);
+}
+
+void multiply_share(const CooMatrix& share, const ShareLayout& layout, const InputVector& input,
+                    PartialSums& partials, RunClock& clock) {
+  const std::int32_t* rows = share.row_index.get();
+  const std::int32_t* cols = share.col_index.get();
+  const Extended* values = share.value.get();
   const std::int32_t* x = input.element.get();
 #pragma omp parallel num_threads(partials.thread_count)
   {
-    const int worker = omp_get_thread_num();
-    if (worker == 0) {
+    const int thread = omp_get_thread_num();
+    if (thread == 0) {
       clock.t_mult_begin = omp_get_wtime();
       clock.team_size = omp_get_num_threads();
     }
-    const SlotBlock block = block_of_worker(matrix.nnz, omp_get_num_threads(), worker);
-    Extended* y = partials.table[static_cast<std::size_t>(worker)].get();
+    const std::int64_t workers =
+        layout.total_workers > 0 ? layout.total_workers : omp_get_num_threads();
+    const SlotBlock block =
+        block_of_worker(layout.total_slots, workers, layout.first_worker + thread);
+    Extended* y = partials.table[static_cast<std::size_t>(thread)].get();
     // Consecutive slots of one row are summed in a register and stored once:
     // the 80-bit register holds exactly what the 80-bit element would, so the
     // additions and their rounding are those of one addition per slot.
-    const std::int64_t end = block.begin + block.count;
-    for (std::int64_t k = block.begin; k < end;) {
+    const std::int64_t end = block.begin + block.count - layout.share_begin;
+    for (std::int64_t k = block.begin - layout.share_begin; k < end;) {
       const std::int32_t row = rows[k];
       Extended sum = y[row - 1];
       do {
@@ -92,7 +100,7 @@ void multiply_partials(const CooMatrix& matrix, const InputVector& input, Partia
       y[row - 1] = sum;
     }
 #pragma omp barrier
-    if (worker == 0) clock.t_mult_end = omp_get_wtime();
+    if (thread == 0) clock.t_mult_end = omp_get_wtime();
   }
 }
 

@@ -35,6 +35,21 @@ Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
 // Sets every partial vector to zeros, each on the worker that will fill it.
 void zero_partials(PartialSums& partials);
 
+// Where a team's slots lie in a product shared by several processes: thread
+// t takes block first_worker + t of the static division of total_slots over
+// total_workers, and the team holds the slots from share_begin on.
+struct ShareLayout {
+  std::int64_t total_slots = 0;    // slots of the whole matrix
+  std::int64_t total_workers = 0;  // workers of every process; 0: this team alone
+  std::int64_t first_worker = 0;   // this team's first worker
+  std::int64_t share_begin = 0;    // first slot this team holds
+};
+
+// Runs this team's blocks of a shared product into its partial vectors and
+// records when its multiply began and ended.
+void multiply_share(const CooMatrix& share, const ShareLayout& layout, const InputVector& input,
+                    PartialSums& partials, RunClock& clock);
+
 // Runs the multiply on the worker team and records when it began and ended.
 void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,
                        RunClock& clock);

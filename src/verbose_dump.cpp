@@ -10,14 +10,6 @@ namespace spmv {
 
 namespace {
 
-// Collects formatted text and hands it to the stream in large writes, since
-// standard error is unbuffered and would otherwise cost a write per number.
-struct DumpBuffer {
-  std::FILE* out;          // where the text goes
-  std::vector<char> text;  // pending text
-  int format_error = 0;    // errno of the first text that could not be formatted, or 0
-};
-
 // Pending text handed to the stream in one write.
 constexpr std::size_t flush_bytes = std::size_t{1} << 16;
 
@@ -45,23 +37,38 @@ void flush(DumpBuffer& buffer) {
 
 }  // namespace
 
-int dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
-             const InputVector& input, const ResultVector& result) {
+DumpBuffer begin_dump(std::FILE* out, const std::string& matrix_path) {
   DumpBuffer buffer{out, {}};
   buffer.text.reserve(flush_bytes + max_line_text);
-  std::fprintf(out, "INPUT MATRIX TAKEN FROM: %s\n\n", config.matrix_path.c_str());
-  for (std::int32_t k = 0; k < matrix.nnz; ++k) {
-    append(buffer, "%d %d %Le \n", matrix.row_index[k], matrix.col_index[k], matrix.value[k]);
+  std::fprintf(out, "INPUT MATRIX TAKEN FROM: %s\n\n", matrix_path.c_str());
+  return buffer;
+}
+
+void dump_slots(DumpBuffer& buffer, const std::int32_t* rows, const std::int32_t* cols,
+                const Extended* values, std::int64_t count) {
+  for (std::int64_t k = 0; k < count; ++k) {
+    append(buffer, "%d %d %Le \n", rows[k], cols[k], values[k]);
   }
+}
+
+int end_dump(DumpBuffer& buffer, const InputVector& input, const ResultVector& result) {
   append(buffer, "Vector to be Multiplied\n\n");
   for (std::int32_t i = 0; i < input.n; ++i) append(buffer, "%d\n", input.element[i]);
   append(buffer, "Resulting Vector\n\n");
   for (std::int32_t i = 0; i < result.n; ++i) append(buffer, "%Le\n", result.element[i]);
   flush(buffer);
-  std::fflush(out);
+  std::fflush(buffer.out);
   if (buffer.format_error == 0) return 0;
   errno = buffer.format_error;
   return buffer.format_error;
+}
+
+int dump_run(std::FILE* out, const RunConfig& config, const CooMatrix& matrix,
+             const InputVector& input, const ResultVector& result) {
+  DumpBuffer buffer = begin_dump(out, config.matrix_path);
+  dump_slots(buffer, matrix.row_index.get(), matrix.col_index.get(), matrix.value.get(),
+             matrix.nnz);
+  return end_dump(buffer, input, result);
 }
 
 }  // namespace spmv
