@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# The sweep script and the install, run as a user would:
+# The scripts and the install, run as a user would:
 #   scripts_test.sh SPMV_EXECUTABLE SOURCE_DIR BUILD_DIR
+# Each check is a name and a condition, evaluated as shell code. Conditions
+# refer to files and names through variables ("$work/..."), never by pasting
+# them into the condition, so that the hostile names below stay data.
 set -euo pipefail
 spmv=$1
 source_dir=$2
@@ -14,31 +17,337 @@ check() {
   if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
 }
 
-# A sweep over 1 and 2 threads on a tiny matrix: CSV, table and plot.
-SPMV=$spmv "$source_dir/scripts/spmv-sweep" -t "1 2" -r 2 -o "$work/out" \
-  "$source_dir/examples/small.txt" >"$work/table" 2>"$work/progress"
-check "CSV header" '[ "$(head -1 "$work/out/small.csv")" = "threads,repetition,Tp,S,E,wall_seconds" ]'
-check "CSV rows" '[ "$(grep -cE "^[12],[12],[0-9.]+,[0-9.]+,[0-9.]+,[0-9.]+$" "$work/out/small.csv")" = 4 ]'
-check "table rows" '[ "$(grep -cE "^ +[12] +[0-9.]+ +[0-9.]+-[0-9.]+ +[0-9.]+ +[0-9.]+$" "$work/table")" = 2 ]'
-check "speed-up of 1 thread" 'grep -qE "^ +1 .* 1\.000 +1\.000$" "$work/table"'
-check "PNG written" '[ "$(head -c 4 "$work/out/small.png" | tail -c 3)" = PNG ]'
-check "progress" 'grep -q "2 threads, run 2 of 2" "$work/progress"'
+# ---- spmv-sweep -----------------------------------------------------------------
 
-# A matrix that spmv refuses stops the sweep with spmv's message.
-status=0
-SPMV=$spmv "$source_dir/scripts/spmv-sweep" -t 1 -r 1 -o "$work/bad" \
-  "$source_dir/tests/data/bad/row_outside_n.txt" >/dev/null 2>"$work/error" || status=$?
-check "failure status" '[ $status = 1 ]'
-check "failure message" 'grep -q "spmv failed on .* with 1 threads (exit 1): .*row 12 is outside 1..10" "$work/error"'
+sweep=$source_dir/scripts/spmv-sweep
+command -v jq >/dev/null || { echo "FAILED: jq is missing (Debian package jq)"; exit 1; }
+# The sweep's temporary folders go here, so that leftovers can be seen.
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp
+cpus=$(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc)
+small=$source_dir/examples/small.txt
 
-# The install puts the program, the generator, the script and the man page under the prefix.
+# sweep NAME ARGUMENTS...: runs the sweep with $spmv; its status goes to
+# $status, its standard output and error to $work/NAME.out and $work/NAME.err.
+sweep() {
+  local name=$1
+  shift
+  status=0
+  SPMV=${SPMV_FOR_SWEEP:-$spmv} "$sweep" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" || status=$?
+}
+# A field of a sweep's JSON file: field FILE JQ_FILTER
+field() { jq -r "$2" "$1"; }
+# The first four bytes and the image size of a PNG file: "PNG WIDTHxHEIGHT".
+png_kind() {
+  printf '%s %dx%d' "$(head -c 4 "$1" | tail -c 3)" \
+    "$(od -An -j16 -N4 -tu1 "$1" | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }')" \
+    "$(od -An -j20 -N4 -tu1 "$1" | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }')"
+}
+
+# A sweep over 1 and 2 threads with close binding: CSV, JSON, table and plot.
+sweep main -t "1 2" -r 2 -m 3 --bind close -o "$work/out" "$small"
+csv=$work/out/small.csv
+json=$work/out/small.json
+check "sweep status" '[ $status = 0 ]'
+check "CSV header" '[ "$(head -n 1 "$csv")" = "threads,repetition,Tp,S,E,wall_seconds,first_pass,second_pass,vectors,serial,multiply,reduction,multiply_min,multiply_median,gflops_first,gflops_median" ]'
+check "CSV rows: threads and repetition, then 14 numbers" \
+  '[ "$(tail -n +2 "$csv" | grep -cE "^[12],[12](,[0-9][0-9.e+-]*){14}$")" = 4 ] && [ "$(tail -n +2 "$csv" | cut -d, -f1,2 | tr "\n" " ")" = "1,1 1,2 2,1 2,2 " ]'
+# Each row's numbers hang together: S = 1 / Tp (as printed, to 6 decimals),
+# E = S / threads, the serial time holds both passes, the least repeat is no
+# more than the median, and GFLOP/s are 2 x 4 entries over the median repeat.
+check "CSV rows: S, E, phases, repeats and GFLOP/s agree" \
+  'awk -F, "NR > 1 && !(\$4 * \$3 > 0.99 && \$4 * \$3 < 1.01 && \$5 * \$1 > 0.999 * \$4 && \$5 * \$1 < 1.001 * \$4 &&
+    \$10 >= \$7 + \$8 && \$13 <= \$14 && \$13 > 0 && \$11 > 0 && \$16 > 0.999 * 8e-9 / \$14 && \$16 < 1.001 * 8e-9 / \$14 &&
+    \$6 > 0) { bad = 1 } END { exit bad }" "$csv"'
+check "JSON: the matrix as given, its form and slots" \
+  '[ "$(field "$json" ".context.matrix | [.path, .form, .slots, .stored_entries] | join(\"|\")")" = "$small|plain|4|4" ]'
+check "JSON: the sweep's settings" \
+  '[ "$(field "$json" ".context.sweep | [(.threads | join(\",\")), .repetitions, .multiplies, .bind] | join(\"|\")")" = "1,2|2|3|close" ]'
+check "JSON: binding close with its variables" \
+  '[ "$(field "$json" ".context.binding | [.mode, .OMP_PROC_BIND, .OMP_PLACES] | join(\"|\")")" = "close|close|cores" ]'
+check "JSON: CPU, host, spmv and its version, date" \
+  'field "$json" ".context | .machine.cpu_model, .machine.host, .machine.sweep_cpus, .spmv.path, .spmv.version, .sweep.started_utc" | grep -c . | grep -qx 6 &&
+   [ "$(field "$json" .context.spmv.path)" = "$spmv" ] && [ "$(field "$json" .context.machine.sweep_cpus)" = "$cpus" ]'
+check "JSON: every run's report, warm-ups marked" \
+  '[ "$(field "$json" "[.runs[] | \"\(.threads),\(.repetition),\(.warmup),\(.report.status),\(.report.options.repeat)\"] | join(\" \")")" = "1,0,true,complete,3 1,1,false,complete,3 1,2,false,complete,3 2,0,true,complete,3 2,1,false,complete,3 2,2,false,complete,3" ]'
+check "JSON: close binding reached every run of spmv" \
+  '[ "$(field "$json" "[.runs[].report.openmp.environment | \"\(.OMP_PROC_BIND)/\(.OMP_PLACES)\"] | unique | join(\" \")")" = "close/cores" ]'
+check "JSON: CSV rows are the reports' numbers" \
+  '[ "$(field "$json" ".runs[] | select(.warmup | not) | [.threads, .report.performance.Tp, .report.seconds.second_pass, .report.multiply.repeat_median_seconds] | @csv")" = "$(tail -n +2 "$csv" | cut -d, -f1,3,8,14)" ]'
+check "table: matrix, entries, CPUs, binding, runs" \
+  'head -n 2 "$work/main.out" | tr "\n" " " | grep -qxF "small: 4 entries, $cpus CPUs binding close (OMP_PROC_BIND=close, OMP_PLACES=cores); 2 runs per thread count, 3 multiplies per run "'
+check "table: one row per thread count" \
+  '[ "$(grep -cE "^ +[12] +[0-9.]+ +[0-9.]+-[0-9.]+( +[0-9.e+-]+){7}$" "$work/main.out")" = 2 ]'
+check "table: 1 thread is the base of every speed-up" \
+  'grep -qE "^ +1 +[0-9.]+ +[0-9.]+-[0-9.]+ +1\.000 +1\.000 +[0-9.e+-]+ +[0-9.e+-]+ +1\.000 +1\.000 +[0-9.]+$" "$work/main.out"'
+check "table: Tp and multiply speed-ups of 2 threads from the CSV" \
+  '[ "$(awk "/^ +2 /" "$work/main.out" | awk "{ print \$4, \$8, \$9 }")" = "$(awk -F, "NR > 1 { tp[\$1, \$2] = \$3; lo[\$1, \$2] = \$13; me[\$1, \$2] = \$14 }
+      function min(a, b) { return a < b ? a : b }
+      END { printf \"%.3f %.3f %.3f\", (tp[1, 1] + tp[1, 2]) / (tp[2, 1] + tp[2, 2]),
+        min(lo[1, 1], lo[1, 2]) / min(lo[2, 1], lo[2, 2]), (me[1, 1] + me[1, 2]) / (me[2, 1] + me[2, 2]) }" "$csv")" ]'
+check "PNG of 1500x560" '[ "$(png_kind "$work/out/small.png")" = "PNG 1500x560" ]'
+check "progress on standard error" 'grep -q "2 threads, run 2 of 2" "$work/main.err"'
+check "no warning for counts within the CPUs" '! grep -q warning "$work/main.err"'
+check "temporary folder removed" '[ -z "$(ls -A "$work/tmp")" ]'
+
+# Binding: the settings that reach spmv for each mode, from an environment
+# that already holds other ones.
+while IFS='|' read -r mode arguments expected; do
+  # shellcheck disable=SC2086
+  OMP_PROC_BIND=true OMP_PLACES=threads sweep "bind_$mode" -t 1 -r 1 -m 1 -o "$work/bind_$mode" $arguments "$small"
+  check "binding $mode reaches spmv and is recorded" \
+    '[ $status = 0 ] && [ "$(field "$work/bind_$mode/small.json" "[.context.binding.mode, (.runs[].report.openmp.environment | \"\(.OMP_PROC_BIND)/\(.OMP_PLACES)\")] | join(\" \")")" = "$expected" ]'
+done <<'EOF'
+close|--bind close|close close/cores close/cores
+spread|--bind=spread|spread spread/cores spread/cores
+none|-b none|none null/null null/null
+inherited||inherited true/threads true/threads
+EOF
+check "binding none says so in the table" 'grep -qF "binding none (OMP_PROC_BIND and OMP_PLACES unset)" "$work/bind_none.out"'
+
+# Thread lists: spaces, commas and blanks around them; the runs in the order
+# given, the table in ascending order.
+while IFS='|' read -r list runs rows; do
+  sweep list -t "$list" -r 1 -m 1 -o "$work/list" --force "$small"
+  check "thread list '$list'" \
+    '[ $status = 0 ] && [ "$(tail -n +2 "$work/list/small.csv" | cut -d, -f1 | tr "\n" " ")" = "$runs" ] &&
+     [ "$(grep -E "^ +[0-9]+ +[0-9.]+ " "$work/list.out" | awk "{ printf \"%s \", \$1 }")" = "$rows" ]'
+done <<'EOF'
+1 2|1 2 |1 2 
+1,2|1 2 |1 2 
+ 1  2 |1 2 |1 2 
+2, 1|2 1 |1 2 
+	2 ,1	|2 1 |1 2 
+EOF
+# The default counts come from the CPUs, whatever OMP_NUM_THREADS says.
+OMP_NUM_THREADS=1 sweep default -r 1 -m 1 -o "$work/default" "$small"
+default_counts=$(for ((t = 1; t < cpus; t *= 2)); do printf '%d,' $t; done; echo "$cpus")
+check "default thread counts: 1, 2, 4, ... and $cpus" \
+  '[ $status = 0 ] && [ "$(field "$work/default/small.json" ".context.sweep.threads | join(\",\")")" = "$default_counts" ]'
+sweep base2 -t 2 -r 1 -m 1 -o "$work/base2" "$small"
+check "speed-ups relative to the smallest count" \
+  '[ $status = 0 ] && grep -qF "(speed-ups and efficiency are relative to 2 threads)" "$work/base2.out"'
+sweep oversubscribed -t "$((cpus + 1))" -r 1 -m 1 -o "$work/oversubscribed" "$small"
+check "warning for more threads than CPUs" \
+  '[ $status = 0 ] && grep -qF "warning: $((cpus + 1)) threads are more than the $cpus CPUs" "$work/oversubscribed.err"'
+
+# A wrong command line: status 2, a message and the usage on standard error,
+# nothing on standard output, no run of spmv and no output folder.
+cat >"$work/spy" <<EOF
+#!/bin/sh
+touch "$work/spy_ran"
+exit 1
+EOF
+chmod +x "$work/spy"
+while IFS='|' read -r what message arguments; do
+  eval "set -- $arguments"
+  rm -rf "$work/spy_ran" "$work/refused"
+  SPMV_FOR_SWEEP=$work/spy sweep misuse "$@"
+  check "refused: $what" \
+    '[ $status = 2 ] && [ ! -s "$work/misuse.out" ] && grep -qF -- "$message" "$work/misuse.err" &&
+     grep -q "^Usage: spmv-sweep" "$work/misuse.err" && [ ! -e "$work/spy_ran" ] && [ ! -e "$work/refused" ]'
+done <<'EOF'
+an empty thread list|thread list ''|-t '' -o "$work/refused" "$small"
+a blank thread list|thread list '  '|-t '  ' -o "$work/refused" "$small"
+thread count 0|thread list '1 0'|-t '1 0' -o "$work/refused" "$small"
+two commas|thread list '1,,2'|-t 1,,2 -o "$work/refused" "$small"
+a leading comma|thread list ',1'|-t ,1 -o "$work/refused" "$small"
+a trailing comma|thread list '1,'|-t 1, -o "$work/refused" "$small"
+a word|thread list 'two'|-t two -o "$work/refused" "$small"
+a negative count|thread list '1 -2'|-t '1 -2' -o "$work/refused" "$small"
+a fraction|thread list '1.5'|-t 1.5 -o "$work/refused" "$small"
+a leading zero|thread list '01'|-t 01 -o "$work/refused" "$small"
+a semicolon|thread list '1;2'|-t '1;2' -o "$work/refused" "$small"
+a control character|thread list '1?2'|-t $'1\a2' -o "$work/refused" "$small"
+beyond spmv's limit|thread count 4097 is more than|-t '1 4097' -o "$work/refused" "$small"
+a huge count|thread count 99999999999999999999 is more than|-t 99999999999999999999 -o "$work/refused" "$small"
+a repeated count|thread count 2 is given twice|-t '1 2 2' -o "$work/refused" "$small"
+zero repetitions|repetitions '0'|-r 0 -o "$work/refused" "$small"
+repetitions with letters|repetitions '3x'|-r 3x -o "$work/refused" "$small"
+zero multiplies|multiplies '0'|-m 0 -o "$work/refused" "$small"
+negative multiplies|multiplies '-1'|--multiplies=-1 -o "$work/refused" "$small"
+an unknown binding|binding 'tight'|--bind tight -o "$work/refused" "$small"
+an option without its value|option -t needs a value|-o "$work/refused" "$small" -t
+an unknown option|unknown option '--fast'|--fast -o "$work/refused" "$small"
+no matrix file|give one matrix file (got 0)|-o "$work/refused"
+two matrix files|give one matrix file (got 2)|-o "$work/refused" "$small" "$small"
+an empty output folder name|the output folder name is empty|-o '' "$small"
+EOF
+
+# Help on standard output, whatever else is on the command line.
+for arguments in --help -h "-t 1 --help" "-h nonexistent.txt"; do
+  # shellcheck disable=SC2086
+  sweep help $arguments
+  check "help: $arguments" \
+    '[ $status = 0 ] && grep -q "^Usage: spmv-sweep" "$work/help.out" && grep -q -- "--force" "$work/help.out" &&
+     grep -q -- "--bind" "$work/help.out" && [ ! -s "$work/help.err" ]'
+done
+
+# Earlier results are never replaced without --force: not the whole set, and
+# not any one of the three files left alone.
+cp -r "$work/out" "$work/earlier"
+sweep again -t 1 -r 1 -m 1 -o "$work/out" "$small"
+check "refused: replacing earlier results" \
+  '[ $status = 1 ] && grep -qF -- "--force" "$work/again.err" && grep -qF "small.csv" "$work/again.err" && diff -r "$work/earlier" "$work/out" >/dev/null'
+for extension in csv json png; do
+  mkdir "$work/only_$extension"
+  echo earlier >"$work/only_$extension/small.$extension"
+  sweep only -t 1 -r 1 -m 1 -o "$work/only_$extension" "$small"
+  check "refused: replacing small.$extension alone" \
+    '[ $status = 1 ] && [ "$(cat "$work/only_$extension/small.$extension")" = earlier ] && [ "$(ls "$work/only_$extension")" = "small.$extension" ]'
+done
+for force in -f --force; do
+  sweep force -t 1 -r 1 -m 1 -o "$work/out" $force "$small"
+  check "$force replaces earlier results" \
+    '[ $status = 0 ] && [ "$(tail -n +2 "$work/out/small.csv" | cut -d, -f1,2)" = 1,1 ] &&
+     [ "$(field "$work/out/small.json" .context.sweep.repetitions)" = 1 ] && ! cmp -s "$work/earlier/small.png" "$work/out/small.png"'
+done
+
+# Hostile names for the matrix file and the output folder: quotes, command
+# substitutions, gnuplot's string and macro syntax, newlines, backslashes,
+# leading dashes and spaces. None may run, and the results must carry the
+# names as they are. The payloads touch $PWNED_CANARY, a path that names
+# cannot hold themselves since they cannot contain '/'.
+export PWNED_CANARY=$work/PWNED
+mkdir "$work/cwd"
+hostile_dir='-o "dq" '\''sq'\'' $(touch $PWNED_CANARY) `touch $PWNED_CANARY` back\slash @x'$'\n''line'
+hostile_names=(
+  'm"; system "touch $PWNED_CANARY"; x="y.txt'
+  "m'; system 'touch \$PWNED_CANARY'; x='y.txt"
+  '$(touch $PWNED_CANARY).txt'
+  '`touch $PWNED_CANARY`.txt'
+  "m'\"; touch \"\$PWNED_CANARY\" #.txt"
+  '-t 1 -o x @m.txt'
+  'back\slash\n.txt'
+  $'new\nline"\n system "touch $PWNED_CANARY"\n.txt'
+  $'tab\t and spaces .txt'
+)
+for matrix_name in "${hostile_names[@]}"; do
+  cp "$small" "$work/cwd/$matrix_name"
+  status=0
+  (cd "$work/cwd" && SPMV=$spmv "$sweep" -t 1 -r 1 -m 1 -o "$hostile_dir" -- "$matrix_name") \
+    </dev/null >"$work/hostile.out" 2>"$work/hostile.err" || status=$?
+  base=${matrix_name%.*}
+  results=$work/cwd/$hostile_dir/$base
+  shown=${base//[[:cntrl:]]/?}
+  check "hostile name $(printf %q "$matrix_name"): results under their names" \
+    '[ $status = 0 ] && [ -s "$results.csv" ] && [ -s "$results.json" ] && [ "$(png_kind "$results.png")" = "PNG 1500x560" ] &&
+     [ "$(field "$results.json" .context.matrix.path)" = "$matrix_name" ] &&
+     [ "$(field "$results.json" .context.sweep.output)" = "$hostile_dir" ] &&
+     [ "$(head -n 1 "$work/hostile.out")" = "$shown: 4 entries, $cpus CPUs" ]'
+  check "hostile name $(printf %q "$matrix_name"): nothing ran" \
+    '[ ! -e "$work/PWNED" ] && [ -z "$(find "$work" -name PWNED)" ]'
+done
+
+# Entries are the slots after symmetric expansion, in the table and in the
+# JSON file; GFLOP/s count them too.
+{
+  echo "%%MatrixMarket matrix coordinate real symmetric"
+  echo "1000 1000 1999"
+  for ((i = 1; i <= 1000; i++)); do
+    echo "$i $i 2"
+    [ $i = 1000 ] || echo "$((i + 1)) $i -1"
+  done
+} >"$work/band.mtx"
+while IFS='|' read -r file entries slots; do
+  [[ $file == /* ]] || file=$source_dir/tests/data/mtx/$file
+  name=$(basename "$file" .mtx)
+  sweep slots -t 1 -r 1 -m 1 -o "$work/slots" "$file"
+  check "entries of $name: $entries" \
+    '[ $status = 0 ] && head -n 1 "$work/slots.out" | grep -qxF "$name: $entries, $cpus CPUs" &&
+     [ "$(field "$work/slots/$name.json" .context.matrix.slots)" = "$slots" ] &&
+     [ "$(grep -E "^ +1 " "$work/slots.out" | awk "{ print \$10 }")" = "$(awk -F, -v slots="$slots" "NR == 2 { printf \"%.3f\", 2 * slots / \$14 / 1e9 }" "$work/slots/$name.csv")" ]'
+done <<EOF
+symmetric.mtx|5 entries (3 stored, symmetric)|5
+pattern_symmetric.mtx|3 entries (2 stored, symmetric)|3
+skew_symmetric.mtx|4 entries (2 stored, skew-symmetric)|4
+general_real.mtx|2 entries|2
+$work/band.mtx|2,998 entries (1,999 stored, symmetric)|2998
+EOF
+
+# A failed run stops the sweep with spmv's message and writes no results: a
+# file that spmv refuses, and a count whose team cannot be started.
+sweep failed -t 1 -r 1 -o "$work/bad" "$source_dir/tests/data/bad/row_outside_n.txt"
+check "failed run: status and spmv's message" \
+  '[ $status = 1 ] && grep -q "spmv failed on .* with 1 threads (exit 1): .*row 12 is outside 1..10" "$work/failed.err"'
+check "failed run: no results" '[ -z "$(ls -A "$work/bad")" ]'
+OMP_THREAD_LIMIT=1 sweep limited -t "1 2" -r 1 -m 1 -o "$work/limited" "$small"
+check "failed run after others: status and spmv's message" \
+  '[ $status = 1 ] && grep -q "spmv failed on .* with 2 threads (exit 1): spmv: cannot run 2 threads" "$work/limited.err" &&
+   [ -z "$(ls -A "$work/limited")" ]'
+check "failed runs: temporary folders removed" '[ -z "$(ls -A "$work/tmp")" ]'
+
+# jq and gnuplot missing: each named with its Debian package, before any run.
+mkdir "$work/no_tools" "$work/only_jq"
+ln -s "$(command -v jq)" "$work/only_jq/jq"
+for tools in no_tools only_jq; do
+  status=0
+  PATH=$work/$tools SPMV=$work/spy /bin/bash "$sweep" -t 1 -o "$work/refused" "$small" \
+    >/dev/null 2>"$work/tools.err" || status=$?
+  check "missing tools: $tools" \
+    '[ $status = 1 ] && grep -qF "gnuplot (Debian package gnuplot-nox)" "$work/tools.err" &&
+     { [ $tools = only_jq ] || grep -qF "jq (Debian package jq)" "$work/tools.err"; } &&
+     { [ $tools = no_tools ] || ! grep -qF "package jq" "$work/tools.err"; } &&
+     [ ! -e "$work/spy_ran" ] && [ ! -e "$work/refused" ]'
+done
+
+# Where spmv is taken from: $SPMV, beside the script, the source tree's build
+# folder, PATH, else a message that says what to do. Each candidate is a
+# wrapper, so that the JSON file tells which one ran.
+wrapper() {
+  mkdir -p "$(dirname "$1")"
+  printf '#!/bin/sh\nexec "%s" "$@"\n' "$spmv" >"$1"
+  chmod +x "$1"
+}
+mkdir -p "$work/tree/scripts" "$work/alone" "$work/beside"
+cp "$sweep" "$work/tree/scripts/"
+touch "$work/tree/CMakePresets.json"
+wrapper "$work/tree/build/release/spmv"
+cp "$sweep" "$work/alone/"
+cp "$sweep" "$work/beside/"
+wrapper "$work/beside/spmv"
+wrapper "$work/on_path/spmv"
+wrapper "$work/from_variable"
+plain_path=/usr/local/bin:/usr/bin:/bin
+while IFS='|' read -r what script variable path expected; do
+  status=0
+  rm -rf "$work/lookup"
+  if [ -n "$variable" ]; then
+    PATH=$path SPMV=$variable "$script" -t 1 -r 1 -m 1 -o "$work/lookup" "$small" >/dev/null 2>"$work/lookup.err" || status=$?
+  else
+    PATH=$path env -u SPMV "$script" -t 1 -r 1 -m 1 -o "$work/lookup" "$small" >/dev/null 2>"$work/lookup.err" || status=$?
+  fi
+  if [[ $expected == /* ]]; then
+    check "spmv from $what" '[ $status = 0 ] && [ "$(field "$work/lookup/small.json" .context.spmv.path)" = "$expected" ]'
+  else
+    check "spmv from $what: refused" '[ $status = 1 ] && grep -qF -- "$expected" "$work/lookup.err" && [ ! -e "$work/lookup/small.csv" ]'
+  fi
+done <<EOF
+\$SPMV before the one beside the script|$work/beside/spmv-sweep|$work/from_variable|$plain_path|$work/from_variable
+\$SPMV as a command name|$work/alone/spmv-sweep|spmv|$work/on_path:$plain_path|$work/on_path/spmv
+beside the script|$work/beside/spmv-sweep||$work/on_path:$plain_path|$work/beside/spmv
+the source tree's build folder|$work/tree/scripts/spmv-sweep||$work/on_path:$plain_path|$work/tree/build/release/spmv
+PATH|$work/alone/spmv-sweep||$work/on_path:$plain_path|$work/on_path/spmv
+nowhere|$work/alone/spmv-sweep||$plain_path|set SPMV to its path, or build it in the source folder with: cmake --workflow --preset build
+\$SPMV that does not exist|$work/beside/spmv-sweep|$work/nonexistent|$plain_path|SPMV is set to '$work/nonexistent', which is not an executable file
+\$SPMV that is not executable|$work/beside/spmv-sweep|$small|$plain_path|SPMV is set to '$small', which is not an executable file
+EOF
+
+# ---- The install ----------------------------------------------------------------
+
+# The install puts the programs, the script and the man pages under the prefix.
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
-for file in bin/spmv bin/spmv-gen bin/spmv-sweep share/man/man1/spmv.1; do
+for file in bin/spmv bin/spmv-gen bin/spmv-sweep share/man/man1/spmv.1 share/man/man1/spmv-sweep.1; do
   check "installed $file" '[ -f "$work/prefix/$file" ]'
 done
 check "man page renders" 'man -l "$work/prefix/share/man/man1/spmv.1" 2>/dev/null | grep -q "spmv-sweep"'
+check "man spmv-sweep renders" \
+  'MANPATH="$work/prefix/share/man" man spmv-sweep 2>/dev/null | grep -q "run spmv over thread counts"'
 check "installed sweep finds spmv beside it" \
-  'env -u SPMV "$work/prefix/bin/spmv-sweep" -t 1 -r 1 -o "$work/p" "$source_dir/examples/small.txt" >/dev/null 2>&1'
+  'env -u SPMV "$work/prefix/bin/spmv-sweep" -t 1 -r 1 -m 1 -o "$work/p" "$small" >/dev/null 2>&1 &&
+   [ "$(field "$work/p/small.json" .context.spmv.path)" = "$work/prefix/bin/spmv" ]'
+
+# ---- spmv-gen ---------------------------------------------------------------------
 
 # spmv-gen: help on standard output; unusable arguments refused with status 2,
 # a message that names them and nothing on standard output; generated files
