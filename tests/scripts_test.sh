@@ -90,6 +90,12 @@ check "progress on standard error" 'grep -q "2 threads, run 2 of 2" "$work/main.
 check "no warning for counts within the CPUs" '! grep -q warning "$work/main.err"'
 check "temporary folder removed" '[ -z "$(ls -A "$work/tmp")" ]'
 
+# The files are in place before the table is printed, so a reader that stops
+# early does not cost them.
+(SPMV=$spmv "$sweep" -t 1 -r 1 -m 1 -o "$work/early" "$small" 2>/dev/null | head -n 1 >/dev/null) || true
+check "results kept when standard output closes early" \
+  '[ -s "$work/early/small.csv" ] && [ -s "$work/early/small.json" ] && [ -s "$work/early/small.png" ]'
+
 # Binding: the settings that reach spmv for each mode, from an environment
 # that already holds other ones.
 while IFS='|' read -r mode arguments expected; do
