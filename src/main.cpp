@@ -9,7 +9,6 @@
 // unusable.
 #include <omp.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +21,7 @@
 #include "repeated_multiply.hpp"
 #include "report_file.hpp"
 #include "result_digest.hpp"
+#include "run_ending.hpp"
 #include "run_report.hpp"
 #include "run_types.hpp"
 #include "usage.hpp"
@@ -30,42 +30,6 @@
 
 namespace spmv {
 namespace {
-
-// Reports a failure on the standard streams and gives the exit status.
-int report(const Failure& failure) {
-  if (failure.kind == Failure::Kind::matrix_file) std::fputs("Error Reading File\n", stdout);
-  std::fprintf(stderr, "%s\n", failure.message.c_str());
-  return 1;
-}
-
-// Gives the exit status once everything is written: a lost performance line,
-// dump or help text is a failed run, and the message says why. `error` is
-// the errno of an earlier failure to produce output, or 0.
-int finish_output(int status, int error = 0) {
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::ferror(stderr) && error == 0) {
-    return status;
-  }
-  if (error == 0) error = errno != 0 ? errno : EIO;
-  std::fprintf(stderr, "spmv: could not write the results: %s\n", std::strerror(error));
-  return 1;
-}
-
-// The report of the run, when one was asked for: written last, after the
-// standard streams, so that it can tell how the run ended. Gives the exit status.
-int conclude(const RunConfig& config, const FileDescriptor& report_file, RunRecord& record,
-             int status, const std::optional<Failure>& failure = std::nullopt) {
-  if (failure) {
-    record.error = failure->message;
-    status = report(*failure);
-  }
-  if (config.report_path.empty()) return status;
-  const std::string text = report_json(config, record, describe_machine());
-  if (const auto lost = write_report_file(report_file, config.report_path, text)) {
-    std::fprintf(stderr, "%s\n", lost->message.c_str());
-    return 1;
-  }
-  return status;
-}
 
 // Seconds since `since`, and a new start for the next phase.
 double lap(double& since) {
@@ -112,7 +76,7 @@ int main(int argc, char** argv) {
   if (!config.report_path.empty()) {
     if (const auto failure =
             open_report_file(config.report_path, config.matrix_path, report_file)) {
-      return report(*failure);
+      return report_failure(*failure);
     }
   }
 

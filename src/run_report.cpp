@@ -126,7 +126,14 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
                              {"Tp", record.performance->tp},
                              {"S", record.performance->s},
                              {"E", record.performance->e},
-                             {"threads", config.thread_count}};
+                             {"threads", record.ranks > 0 ? record.workers : config.thread_count}};
+  }
+  if (record.ranks > 0) {
+    report["mpi"] = {{"ranks", record.ranks},
+                     {"threads_per_rank", config.thread_count},
+                     {"workers", record.workers},
+                     {"slots_exchanged", record.slots_exchanged},
+                     {"bytes_exchanged", record.slots_exchanged * (4 + 4 + 16)}};
   }
   if (record.matrix && record.performance) {
     report["multiply"] = multiply_json(record, *record.matrix);

@@ -37,6 +37,9 @@ struct RunRecord {
   std::vector<double> repeat_seconds;                         // the repeated multiplies
   std::string digest;                // result digest, once the result is summed
   std::optional<std::string> error;  // the failure's message, when the run failed
+  std::int32_t ranks = 0;            // MPI processes of a distributed run, 0 for one process
+  std::int64_t workers = 0;          // workers of every rank, when distributed
+  std::int64_t slots_exchanged = 0;  // slots that moved between ranks, when distributed
 };
 
 // Bytes that the multiply moves in the byte model the report states: every

@@ -1,0 +1,27 @@
+// Moving the slots between MPI ranks so that each holds those of its workers.
+#pragma once
+
+#include <mpi.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "distributed_read.hpp"
+#include "failure.hpp"
+
+namespace spmv {
+
+// The slots [begin, end) of the global order that rank `rank` must hold: the
+// static blocks of its thread_count workers out of ranks x thread_count.
+struct SlotRange {
+  std::int64_t begin = 0;  // first slot
+  std::int64_t end = 0;    // one past the last slot
+};
+SlotRange rank_slots(std::int64_t total_slots, int ranks, std::int32_t thread_count, int rank);
+
+// Replaces each rank's parsed slots (a run of the global order starting at
+// share_begin) by the slots of its workers' blocks, exchanged among all ranks.
+// A collective call.
+std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, RankShare& rank);
+
+}  // namespace spmv
