@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 program_packages=(g++ make cmake nlohmann-json3-dev)
-test_packages=(libgtest-dev libgmock-dev gnuplot-nox jq man-db)
+test_packages=(libgtest-dev libgmock-dev gnuplot-nox jq man-db openmpi-bin libopenmpi-dev)
 
 usage() {
   echo "usage: ./setup.sh [test]"

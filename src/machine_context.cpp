@@ -2,7 +2,7 @@
 #include "machine_context.hpp"
 
 #include <dirent.h>
-#include <sched.h>
+#include <omp.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,18 +25,6 @@ std::string cpu_model_name() {
     return start == std::string::npos ? std::string() : line.substr(start);
   }
   return {};
-}
-
-// Processors in the affinity mask, for masks of up to 64 Ki processors.
-std::int32_t affinity_count() {
-  constexpr int most_cpus = 65536;
-  cpu_set_t* set = CPU_ALLOC(most_cpus);
-  if (set == nullptr) return 0;
-  const std::size_t size = CPU_ALLOC_SIZE(most_cpus);
-  CPU_ZERO_S(size, set);
-  const int count = sched_getaffinity(0, size, set) == 0 ? CPU_COUNT_S(size, set) : 0;
-  CPU_FREE(set);
-  return count;
 }
 
 // Folders node0, node1, ... that the kernel shows for NUMA nodes.
@@ -62,7 +50,9 @@ MachineContext describe_machine() {
   if (gethostname(host, sizeof host - 1) == 0) context.host = host;
   context.cpu_model = cpu_model_name();
   context.logical_cpus = static_cast<std::int32_t>(sysconf(_SC_NPROCESSORS_ONLN));
-  context.affinity_cpus = affinity_count();
+  // The OpenMP runtime counts the processors of the affinity mask the process
+  // started with; the mask itself is narrowed once threads are bound.
+  context.affinity_cpus = omp_get_num_procs();
   context.numa_nodes = numa_node_count();
   for (const char* name : recorded_openmp_variables) {
     if (const char* value = std::getenv(name)) context.openmp_environment.emplace_back(name, value);

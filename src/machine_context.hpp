@@ -14,7 +14,7 @@ struct MachineContext {
   std::string host;                // the node's host name
   std::string cpu_model;           // the first "model name" of /proc/cpuinfo; empty if none
   std::int32_t logical_cpus = 0;   // processors online
-  std::int32_t affinity_cpus = 0;  // processors in the process's affinity mask
+  std::int32_t affinity_cpus = 0;  // processors in the affinity mask the process started with
   std::int32_t numa_nodes = 0;     // NUMA nodes the kernel shows; 0 when it shows none
   std::vector<std::pair<std::string, std::string>> openmp_environment;  // OMP_* settings, as set
 };

@@ -195,17 +195,21 @@ TEST(RunReport, HoldsEveryFieldConsistentWithTheRunAndTheFile) {
 
 TEST(RunReport, RecordsTheOpenMpSettingsAndOversubscription) {
   const std::string path = test_data + "/good/small.txt";
-  const int threads = affinity_cpus() + 1;
-  const ReportedRun reported = run_with_report({std::to_string(threads), "0", "0", path},
-                                               "export OMP_PROC_BIND=close OMP_PLACES=cores "
-                                               "OMP_WAIT_POLICY=passive; unset OMP_NUM_THREADS;");
-  ASSERT_EQ(reported.run.status, 0) << reported.run.err;
-  const json& openmp = reported.report["openmp"];
-  EXPECT_EQ(
-      openmp["environment"],
-      json({{"OMP_PROC_BIND", "close"}, {"OMP_PLACES", "cores"}, {"OMP_WAIT_POLICY", "passive"}}));
-  EXPECT_EQ(openmp["team_size"], threads);
-  EXPECT_EQ(openmp["oversubscribed"], true);
+  // Bound threads narrow the process's mask; the report counts the CPUs it
+  // started with.
+  for (const int threads : {affinity_cpus(), affinity_cpus() + 1}) {
+    const ReportedRun reported = run_with_report({std::to_string(threads), "0", "0", path},
+                                                 "export OMP_PROC_BIND=close OMP_PLACES=cores "
+                                                 "OMP_WAIT_POLICY=passive; unset OMP_NUM_THREADS;");
+    ASSERT_EQ(reported.run.status, 0) << reported.run.err;
+    const json& openmp = reported.report["openmp"];
+    EXPECT_EQ(openmp["environment"], json({{"OMP_PROC_BIND", "close"},
+                                           {"OMP_PLACES", "cores"},
+                                           {"OMP_WAIT_POLICY", "passive"}}));
+    EXPECT_EQ(openmp["team_size"], threads);
+    EXPECT_EQ(openmp["oversubscribed"], threads > affinity_cpus());
+    EXPECT_EQ(reported.report["machine"]["affinity_cpus"], affinity_cpus());
+  }
 }
 
 TEST(RunReport, RepeatsGiveTheSameDigestAsOneRun) {
