@@ -49,9 +49,10 @@ sweep main -t "1 2" -r 2 -m 3 --bind close -o "$work/out" "$small"
 csv=$work/out/small.csv
 json=$work/out/small.json
 check "sweep status" '[ $status = 0 ]'
-check "CSV header" '[ "$(head -n 1 "$csv")" = "threads,repetition,Tp,S,E,wall_seconds,first_pass,second_pass,vectors,serial,multiply,reduction,multiply_min,multiply_median,gflops_first,gflops_median" ]'
-check "CSV rows: threads and repetition, then 14 numbers" \
-  '[ "$(tail -n +2 "$csv" | grep -cE "^[12],[12](,[0-9][0-9.e+-]*){14}$")" = 4 ] && [ "$(tail -n +2 "$csv" | cut -d, -f1,2 | tr "\n" " ")" = "1,1 1,2 2,1 2,2 " ]'
+check "CSV header" '[ "$(head -n 1 "$csv")" = "threads,repetition,Tp,S,E,wall_seconds,first_pass,second_pass,vectors,serial,multiply,reduction,multiply_min,multiply_median,gflops_first,gflops_median,ranks,workers" ]'
+# A run of spmv is 1 rank with as many workers as threads.
+check "CSV rows: threads and repetition, 14 numbers, 1 rank and the workers" \
+  '[ "$(tail -n +2 "$csv" | grep -cE "^([12]),[12](,[0-9][0-9.e+-]*){14},1,\1$")" = 4 ] && [ "$(tail -n +2 "$csv" | cut -d, -f1,2 | tr "\n" " ")" = "1,1 1,2 2,1 2,2 " ]'
 # Each row's numbers hang together: S = 1 / Tp (as printed, to 6 decimals),
 # E = S / threads, the serial time holds both passes, the least repeat is no
 # more than the median, and GFLOP/s are 2 x 4 entries over the median repeat.
@@ -148,7 +149,7 @@ chmod +x "$work/spy"
 while IFS='|' read -r what message arguments; do
   eval "set -- $arguments"
   rm -rf "$work/spy_ran" "$work/refused"
-  SPMV_FOR_SWEEP=$work/spy sweep misuse "$@"
+  SPMV_FOR_SWEEP=$work/spy SPMV_MPI=$work/spy MPIEXEC=$work/spy sweep misuse "$@"
   check "refused: $what" \
     '[ $status = 2 ] && [ ! -s "$work/misuse.out" ] && grep -qF -- "$message" "$work/misuse.err" &&
      grep -q "^Usage: spmv-sweep" "$work/misuse.err" && [ ! -e "$work/spy_ran" ] && [ ! -e "$work/refused" ]'
@@ -178,6 +179,15 @@ an unknown option|unknown option '--fast'|--fast -o "$work/refused" "$small"
 no matrix file|give one matrix file (got 0)|-o "$work/refused"
 two matrix files|give one matrix file (got 2)|-o "$work/refused" "$small" "$small"
 an empty output folder name|the output folder name is empty|-o '' "$small"
+an empty rank list|rank list ''|-n '' -o "$work/refused" "$small"
+rank count 0|rank list '0 1'|--ranks '0 1' -o "$work/refused" "$small"
+a rank list of words|rank list 'one two'|--ranks='one two' -o "$work/refused" "$small"
+a rank list with a semicolon|rank list '1;2'|-n1\;2 -o "$work/refused" "$small"
+a rank list with a trailing comma|rank list '1,2,'|-n 1,2, -o "$work/refused" "$small"
+a rank count beyond the limit|rank count 65537 is more than the sweep's limit of 65536|-n '1 65537' -o "$work/refused" "$small"
+a repeated rank count|rank count 2 is given twice|-n 2,1,2 -o "$work/refused" "$small"
+a rank list without its value|option --ranks needs a value|-o "$work/refused" "$small" --ranks
+a bad thread list with ranks|thread list '1 x'|-n 2 -t '1 x' -o "$work/refused" "$small"
 EOF
 
 # Help on standard output, whatever else is on the command line.
@@ -186,7 +196,9 @@ for arguments in --help -h "-t 1 --help" "-h nonexistent.txt"; do
   sweep help $arguments
   check "help: $arguments" \
     '[ $status = 0 ] && grep -q "^Usage: spmv-sweep" "$work/help.out" && grep -q -- "--force" "$work/help.out" &&
-     grep -q -- "--bind" "$work/help.out" && [ ! -s "$work/help.err" ]'
+     grep -q -- "--bind" "$work/help.out" && grep -q -- "--ranks" "$work/help.out" &&
+     grep -qF "MPIEXEC=\"mpirun --bind-to none\"" "$work/help.out" && grep -qF -- "--map-by node:PE=THREADS" "$work/help.out" &&
+     grep -qF "OMPI_ALLOW_RUN_AS_ROOT=1 and OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1" "$work/help.out" && [ ! -s "$work/help.err" ]'
 done
 
 # Earlier results are never replaced without --force: not the whole set, and
@@ -338,6 +350,164 @@ nowhere|$work/alone/spmv-sweep||$plain_path|set SPMV to its path, or build it in
 \$SPMV that does not exist|$work/beside/spmv-sweep|$work/nonexistent|$plain_path|SPMV is set to '$work/nonexistent', which is not an executable file
 \$SPMV that is not executable|$work/beside/spmv-sweep|$small|$plain_path|SPMV is set to '$small', which is not an executable file
 EOF
+
+# ---- spmv-sweep over rank counts -------------------------------------------------
+
+# The launcher and spmv-mpi, without MPI: a launcher that records its words
+# and fails stands in for mpirun, so that what the sweep would start can be
+# read. The sweep must stop with the launcher's message and the launcher it
+# used, and leave no results.
+cat >"$work/recorder" <<EOF
+#!/bin/sh
+printf '%s\n' "\$0" "\$@" >"$work/launched"
+echo "recorder: not started" >&2
+exit 3
+EOF
+chmod +x "$work/recorder"
+mkdir "$work/fake_mpirun" "$work/hostile_launcher"
+ln -s "$work/recorder" "$work/fake_mpirun/mpirun"
+# A launcher whose path holds quotes and command substitutions.
+hostile_launcher=$work/hostile_launcher/\''"$(touch${IFS}$PWNED_CANARY)`touch${IFS}$PWNED_CANARY`'
+ln -s "$work/recorder" "$hostile_launcher"
+# launched: the recorded words on one line, '|' between them, the report's
+# temporary path as REPORT.
+launched() { sed 's|^--report=.*/report\.json$|--report=REPORT|' "$work/launched" | paste -sd'|'; }
+mpi_tail="-np|2|$work/spy|--report=REPORT|--repeat=1|3|0|0|$small"
+while IFS='|' read -r what mpiexec expected; do
+  rm -f "$work/launched" "$work/spy_ran"
+  rm -rf "$work/launch"
+  status=0
+  if [ "$mpiexec" = UNSET ]; then
+    PATH=$work/fake_mpirun:$PATH env -u MPIEXEC SPMV_MPI="$work/spy" "$sweep" -n 2 -t 3 -r 1 -m 1 -o "$work/launch" "$small" \
+      </dev/null >"$work/launch.out" 2>"$work/launch.err" || status=$?
+  else
+    PATH=$work/fake_mpirun:$PATH MPIEXEC=$mpiexec SPMV_MPI="$work/spy" "$sweep" -n 2 -t 3 -r 1 -m 1 -o "$work/launch" "$small" \
+      </dev/null >"$work/launch.out" 2>"$work/launch.err" || status=$?
+  fi
+  check "launcher $what" \
+    '[ $status = 1 ] && [ ! -e "$work/spy_ran" ] && [ ! -s "$work/launch.out" ] &&
+     if [ -e "$work/launched" ]; then
+       [ "$(launched)" = "$expected|$mpi_tail" ] && [ -z "$(ls -A "$work/launch")" ] &&
+       grep -qF "spmv-mpi failed on $small with 2 ranks of 3 threads (exit 3): through the launcher " "$work/launch.err" &&
+       grep -qF ": recorder: not started" "$work/launch.err"
+     else
+       grep -qF -- "$expected" "$work/launch.err" && [ ! -e "$work/launch" ]
+     fi'
+  check "launcher $what: nothing ran" '[ ! -e "$work/PWNED" ]'
+done <<EOF
+mpirun when MPIEXEC is unset|UNSET|$work/fake_mpirun/mpirun
+mpirun when MPIEXEC is empty||$work/fake_mpirun/mpirun
+mpirun when MPIEXEC is blank| 	 |$work/fake_mpirun/mpirun
+from MPIEXEC on PATH, with its options|mpirun --bind-to none|$work/fake_mpirun/mpirun|--bind-to|none
+from MPIEXEC split at blanks|	$work/recorder  --map-by   node:PE=3	--bind-to core |$work/recorder|--map-by|node:PE=3|--bind-to|core
+from MPIEXEC, words never evaluated|$work/recorder "a b" 'c' \$(touch \$PWNED_CANARY) \`touch \$PWNED_CANARY\`|$work/recorder|"a|b"|'c'|\$(touch|\$PWNED_CANARY)|\`touch|\$PWNED_CANARY\`
+from MPIEXEC, a semicolon is a word|$work/recorder -q;touch \$PWNED_CANARY|$work/recorder|-q;touch|\$PWNED_CANARY
+at a hostile path|$hostile_launcher -q|$hostile_launcher|-q
+that does not exist|$work/no-such-mpirun -q|the MPI launcher '$work/no-such-mpirun' (from MPIEXEC='$work/no-such-mpirun -q') is not an executable file or a command on PATH
+not on PATH|no-such-mpirun --bind-to none|the MPI launcher 'no-such-mpirun' (from MPIEXEC='no-such-mpirun --bind-to none') is not an executable file
+that is not executable|$small|the MPI launcher '$small' (from MPIEXEC='$small') is not an executable file
+EOF
+# No mpirun: a PATH of the few commands the sweep needs before it looks for
+# the launcher.
+mkdir "$work/no_mpirun"
+for tool in jq gnuplot dirname readlink; do ln -s "$(command -v "$tool")" "$work/no_mpirun/"; done
+status=0
+env -u MPIEXEC PATH="$work/no_mpirun" SPMV_MPI="$work/spy" /bin/bash "$sweep" -n 1 -t 1 -o "$work/launch" "$small" \
+  </dev/null >/dev/null 2>"$work/launch.err" || status=$?
+check "launcher: mpirun missing" \
+  '[ $status = 1 ] && [ ! -e "$work/launch" ] &&
+   grep -qF "the MPI launcher '\''mpirun'\'' (MPIEXEC is not set, so the launcher is mpirun) is not" "$work/launch.err" &&
+   grep -qF "Debian package openmpi-bin" "$work/launch.err" && grep -qF "set MPIEXEC" "$work/launch.err"'
+
+# Where spmv-mpi is taken from, as spmv: $SPMV_MPI, beside the script, the
+# source tree's build folder, PATH, else a message that names SPMV_MPI. The
+# recorder shows which one the launcher was given.
+mkdir -p "$work/mpi_tree/scripts" "$work/mpi_alone" "$work/mpi_beside" "$work/mpi_on_path"
+cp "$sweep" "$work/mpi_tree/scripts/"
+touch "$work/mpi_tree/CMakePresets.json"
+cp "$sweep" "$work/mpi_alone/"
+cp "$sweep" "$work/mpi_beside/"
+for program in "$work/mpi_tree/build/release/spmv-mpi" "$work/mpi_beside/spmv-mpi" \
+  "$work/mpi_on_path/spmv-mpi" "$work/mpi_from_variable"; do
+  wrapper "$program"
+done
+while IFS='|' read -r what script variable path expected; do
+  status=0
+  rm -f "$work/launched"
+  rm -rf "$work/lookup"
+  if [ -n "$variable" ]; then
+    PATH=$path SPMV_MPI=$variable MPIEXEC=$work/recorder "$script" -n 1 -t 1 -r 1 -m 1 -o "$work/lookup" "$small" \
+      >/dev/null 2>"$work/lookup.err" || status=$?
+  else
+    PATH=$path MPIEXEC=$work/recorder env -u SPMV_MPI "$script" -n 1 -t 1 -r 1 -m 1 -o "$work/lookup" "$small" \
+      >/dev/null 2>"$work/lookup.err" || status=$?
+  fi
+  if [[ $expected == /* ]]; then
+    check "spmv-mpi from $what" '[ $status = 1 ] && [ "$(sed -n 4p "$work/launched")" = "$expected" ]'
+  else
+    check "spmv-mpi from $what: refused" \
+      '[ $status = 1 ] && grep -qF -- "$expected" "$work/lookup.err" && [ ! -e "$work/launched" ] && [ ! -e "$work/lookup" ]'
+  fi
+done <<EOF
+\$SPMV_MPI before the one beside the script|$work/mpi_beside/spmv-sweep|$work/mpi_from_variable|$plain_path|$work/mpi_from_variable
+\$SPMV_MPI as a command name|$work/mpi_alone/spmv-sweep|spmv-mpi|$work/mpi_on_path:$plain_path|$work/mpi_on_path/spmv-mpi
+beside the script|$work/mpi_beside/spmv-sweep||$work/mpi_on_path:$plain_path|$work/mpi_beside/spmv-mpi
+the source tree's build folder|$work/mpi_tree/scripts/spmv-sweep||$work/mpi_on_path:$plain_path|$work/mpi_tree/build/release/spmv-mpi
+PATH|$work/mpi_alone/spmv-sweep||$work/mpi_on_path:$plain_path|$work/mpi_on_path/spmv-mpi
+nowhere|$work/mpi_alone/spmv-sweep||$plain_path|spmv-mpi not found beside this script, in the build tree or on PATH; set SPMV_MPI to its path
+\$SPMV_MPI that does not exist|$work/mpi_beside/spmv-sweep|$work/nonexistent|$plain_path|SPMV_MPI is set to '$work/nonexistent', which is not an executable file
+EOF
+
+# Real runs of spmv-mpi through mpirun, where it is built: every pair of 1 and
+# 2 ranks with 1 and 2 threads on a small generated file.
+spmv_mpi=$build_dir/spmv-mpi
+if [ -x "$spmv_mpi" ]; then
+  # Tests run as root in CI; one node, shared memory between ranks, no
+  # probing for network transports, no busy waiting on 2 cores.
+  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_btl=self,vader OMPI_MCA_pml=ob1 \
+    OMPI_MCA_mtl=^ofi OMPI_MCA_osc=^ucx OMPI_MCA_mpi_yield_when_idle=1
+  mpi_launcher="mpirun -q --oversubscribe --bind-to none"
+  "$build_dir/spmv-gen" 300 3000 exp17 shuffled 11 >"$work/ranks.txt"
+  MPIEXEC=$mpi_launcher SPMV_MPI=$spmv_mpi sweep ranks -n "1 2" -t 1,2 -r 1 -m 2 -o "$work/ranks" "$work/ranks.txt"
+  csv=$work/ranks/ranks.csv
+  json=$work/ranks/ranks.json
+  check "rank sweep: status" '[ $status = 0 ]'
+  check "rank sweep: CSV rows of threads, ranks and workers, ranks first" \
+    '[ "$(head -n 1 "$csv" | cut -d, -f1,17,18)" = threads,ranks,workers ] &&
+     [ "$(tail -n +2 "$csv" | cut -d, -f1,17,18 | tr "\n" " ")" = "1,1,1 2,1,2 1,2,2 2,2,4 " ]'
+  check "rank sweep: every run, its report's ranks, threads per rank and workers" \
+    '[ "$(field "$json" "[.runs[] | \"\(.ranks)x\(.threads)=\(.workers):\(.report.mpi | \"\(.ranks)x\(.threads_per_rank)=\(.workers)\"),\(.report.performance.threads),\(.warmup)\"] | join(\" \")")" = "1x1=1:1x1=1,1,true 1x1=1:1x1=1,1,false 1x2=2:1x2=2,2,true 1x2=2:1x2=2,2,false 2x1=2:2x1=2,2,true 2x1=2:2x1=2,2,false 2x2=4:2x2=4,4,true 2x2=4:2x2=4,4,false" ]'
+  check "rank sweep: CSV rows are the reports' numbers" \
+    '[ "$(field "$json" ".runs[] | select(.warmup | not) | [.threads, .report.performance.Tp, .report.performance.E, .report.multiply.repeat_median_seconds, .report.mpi.ranks, .report.mpi.workers] | @csv")" = "$(tail -n +2 "$csv" | cut -d, -f1,3,5,14,17,18)" ]'
+  check "rank sweep: JSON context of spmv-mpi, the launcher's words and the rank list" \
+    '[ "$(field "$json" ".context | [.sweep.program, .spmv.path, (.sweep.launcher | join(\"|\")), .sweep.launcher_path, (.sweep.ranks | join(\",\")), (.sweep.threads | join(\",\"))] | join(\" \")")" = "spmv-mpi $spmv_mpi mpirun|-q|--oversubscribe|--bind-to|none $(command -v mpirun) 1,2 1,2" ]'
+  check "rank sweep: table heading and the launcher" \
+    'sed -n 3p "$work/ranks.out" | grep -qxF "launcher $mpi_launcher" &&
+     grep -qE "^ +ranks +threads +workers +median Tp/s " "$work/ranks.out"'
+  # Speed-ups of Tp are over 1 rank of 1 thread, efficiency over the workers.
+  check "rank sweep: table rows, speed-up and efficiency from the CSV" \
+    '[ "$(grep -E "^( +[0-9]+){3} +[0-9]+\.[0-9]+ " "$work/ranks.out" | awk "{ print \$1, \$2, \$3, \$6, \$7 }")" = "$(awk -F, "NR == 2 { base = \$3 }
+        NR > 1 { printf \"%d %d %d %.3f %.3f\n\", \$17, \$1, \$18, base / \$3, base / \$3 / \$18 }" "$csv")" ]'
+  check "rank sweep: PNG of 1500x560" '[ "$(png_kind "$work/ranks/ranks.png")" = "PNG 1500x560" ]'
+  check "rank sweep: progress per pair" 'grep -qxF "spmv-sweep: 2 ranks of 1 thread, run 1 of 1" "$work/ranks.err"'
+  # More workers than CPUs are warned of, counting ranks times threads.
+  for pair in "1 1" "1 2" "2 1" "2 2"; do
+    read -r r t <<<"$pair"
+    check "rank sweep: warning for $r x $t workers only beyond $cpus CPUs" \
+      '[ "$(grep -c "warning: $r ranks\? of $t threads\? are $((r * t)) workers, more than the $cpus CPUs" "$work/ranks.err")" = $((r * t > cpus ? 1 : 0)) ]'
+  done
+  check "rank sweep: temporary folder removed" '[ -z "$(ls -A "$work/tmp")" ]'
+
+  # A run that fails: spmv-mpi's own message from rank 0, the launcher, no
+  # results.
+  MPIEXEC=$mpi_launcher SPMV_MPI=$spmv_mpi sweep ranks_failed -n 2 -t 1 -r 1 -m 1 -o "$work/ranks_bad" \
+    "$source_dir/tests/data/bad/row_outside_n.txt"
+  check "rank sweep: failed run with spmv-mpi's message" \
+    '[ $status = 1 ] && grep -q "spmv-mpi failed on .* with 2 ranks of 1 thread (exit 1): through the launcher $mpi_launcher: .*row 12 is outside 1..10" "$work/ranks_failed.err" &&
+     [ -z "$(ls -A "$work/ranks_bad")" ] && [ -z "$(ls -A "$work/tmp")" ]'
+else
+  echo "skipped: the rank sweeps, since $spmv_mpi is not built"
+fi
 
 # ---- The install ----------------------------------------------------------------
 
