@@ -128,7 +128,8 @@ void parse_entries_file(benchmark::State& state, const BenchFile& file) {
     state.SkipWithError(read.failure->message.c_str());
     return;
   }
-  CooMatrix matrix{read.value.first, read.value.n, read.value.nnz, nullptr, nullptr, nullptr};
+  CooMatrix matrix{read.value.first, read.value.n, read.value.rows, read.value.nnz,
+                   nullptr,          nullptr,      nullptr};
   matrix.row_index = std::make_unique<std::int32_t[]>(static_cast<std::size_t>(matrix.nnz));
   matrix.col_index = std::make_unique<std::int32_t[]>(static_cast<std::size_t>(matrix.nnz));
   matrix.value = std::make_unique<Extended[]>(static_cast<std::size_t>(matrix.nnz));
@@ -214,7 +215,7 @@ void plain_multiply(const CooMatrix& m, const InputVector& x, PartialSums& parti
 // Seconds per multiply, the program's or the plain one.
 void multiply_file(benchmark::State& state, const CooMatrix& m, std::int32_t threads, bool plain,
                    std::map<std::string, double>& seconds, const std::string& key) {
-  Outcome<RunVectors> vectors = prepare_vectors(m.n, threads);
+  Outcome<RunVectors> vectors = prepare_vectors(vector_lengths(m), threads);
   RunClock clock;
   double total = 0;
   for (auto _ : state) {

@@ -2,10 +2,9 @@
 // twice: by one reader in large blocks, and by up to four parallel readers in
 // blocks of a few bytes (both chosen from the input's size). The two reads
 // must agree: the same refusal, or the same matrix bit for bit, with every
-// index inside 1..n. A refusal for lack of memory is the exception: the
-// memory check counts one vector of n sums for each thread, so with a large n
-// the read with more threads may be refused while the other goes through, and
-// such a pair is not compared.
+// row inside 1..rows and every column inside 1..n. A refusal for lack of memory is the exception:
+// the memory check counts one vector of sums for each thread, so with many rows the read with more
+// threads may be refused while the other goes through, and such a pair is not compared.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -57,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     const CooMatrix& a = whole.value;
     const CooMatrix& b = parts.value;
-    check(a.n == b.n && a.nnz == b.nnz);
+    check(a.n == b.n && a.rows == b.rows && a.nnz == b.nnz && a.rows >= a.n);
     for (std::int32_t k = 0; k < a.nnz; ++k) {
-      check(a.row_index[k] >= 1 && a.row_index[k] <= a.n);
+      check(a.row_index[k] >= 1 && a.row_index[k] <= a.rows);
       check(a.col_index[k] >= 1 && a.col_index[k] <= a.n);
       check(a.row_index[k] == b.row_index[k] && a.col_index[k] == b.col_index[k]);
       check(std::memcmp(&a.value[k], &b.value[k], 10) == 0);

@@ -1,8 +1,10 @@
-// The matrix file, read in its two passes.
+// The matrix file, read in its two passes, after unpacking when it is a
+// compressed file or an archive.
 #include "coo_matrix.hpp"
 
 #include <omp.h>
 
+#include "compressed_input.hpp"
 #include "coo_matrix_lines.hpp"
 #include "coo_matrix_second_pass.hpp"
 
@@ -12,17 +14,43 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int32_t thread_
                                    const ReadOptions& options, ReadReport* report) {
   ReadReport local_report;
   ReadReport& how = report != nullptr ? *report : local_report;
+  how = ReadReport{};
   const double start = omp_get_wtime();
-  const Outcome<LineCount> lines = count_lines(path, thread_count, options);
-  const double counted = omp_get_wtime();
-  if (lines.failure) {
-    how = ReadReport{};
-    how.first_pass_seconds = counted - start;
-    return Outcome<CooMatrix>{CooMatrix{}, lines.failure};
+  // A compressed file or an archive is unpacked into memory once, and both
+  // passes read that text; a plain file is read where it is.
+  MatrixSource source{path, path};
+  UnpackedText unpacked;
+  {
+    FileDescriptor file;
+    FileStamp stamp;
+    if (!open_matrix_file(path, file, stamp) && is_packed(file.fd)) {
+      Outcome<UnpackedText> unpacking = unpack_matrix(path, file.fd, stamp, options.progress);
+      how.unpack_seconds = omp_get_wtime() - start;
+      if (unpacking.failure) return Outcome<CooMatrix>{CooMatrix{}, unpacking.failure};
+      unpacked = std::move(unpacking.value);
+      source = MatrixSource{"/proc/self/fd/" + std::to_string(unpacked.text.fd), unpacked.name};
+    }
   }
-  Outcome<CooMatrix> outcome = read_entries(path, lines.value, thread_count, options, &how);
-  how.first_pass_seconds = counted - start;
-  how.second_pass_seconds = omp_get_wtime() - counted;
+  const double unpacked_at = omp_get_wtime();
+  ReadOptions reading = options;
+  reading.kept_bytes = unpacked.bytes;
+  const Outcome<LineCount> lines = count_lines(source, thread_count, reading);
+  const double counted = omp_get_wtime();
+  Outcome<CooMatrix> outcome{CooMatrix{}, lines.failure};
+  if (!lines.failure) {
+    outcome = read_entries(source, lines.value, thread_count, reading, &how);
+  }
+  how.first_pass_seconds = counted - unpacked_at;
+  how.second_pass_seconds = lines.failure ? 0 : omp_get_wtime() - counted;
+  if (unpacked.text.fd >= 0) {
+    how.unpack_seconds = unpacked_at - start;
+    how.packing = unpacked.format;
+    how.packed_bytes = unpacked.packed_bytes;
+    how.member =
+        unpacked.name == path
+            ? std::string()
+            : unpacked.name.substr(path.size() + 1, unpacked.name.size() - path.size() - 2);
+  }
   return outcome;
 }
 

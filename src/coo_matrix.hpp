@@ -11,6 +11,8 @@
 
 namespace spmv {
 
+struct ReadProgress;
+
 // Longest line the reader accepts, in bytes before its newline; real entry
 // lines are well under 200 bytes.
 inline constexpr std::size_t max_line_bytes = std::size_t{1} << 20;
@@ -21,6 +23,9 @@ struct ReadOptions {
   std::size_t block_bytes = std::size_t{1} << 20;       // bytes per read call
   std::int64_t min_part_bytes = std::int64_t{8} << 20;  // least bytes per parallel reader
   bool parts_limited_by_cores = true;                   // at most one reader per processor
+  ReadProgress* progress = nullptr;  // counts the bytes read, for a progress line; null: none
+  std::int64_t kept_bytes = 0;       // memory the read holds beside its arrays (unpacked text),
+                                     // for the memory check
 };
 
 // How the second pass went: how many readers parsed the entries, and why the
@@ -35,6 +40,10 @@ struct ReadReport {
   const char* field = nullptr;      // its field (real, double, integer, pattern), else null
   const char* symmetry = nullptr;   // its symmetry (general, symmetric, skew-symmetric), else null
   std::int64_t stored_entries = 0;  // entry lines read, before symmetric expansion
+  std::string packing;              // a compressed file or archive: its format; else empty
+  std::string member;               // an archive's member that was read; else empty
+  std::int64_t packed_bytes = 0;    // a compressed file or archive: its size as stored
+  double unpack_seconds = 0;        // unpacking it into memory, before both passes
 };
 
 // Reads the matrix file at `path` on up to thread_count threads: a first pass

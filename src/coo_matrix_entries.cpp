@@ -25,7 +25,9 @@ bool refuse_index(ReadState& state, const char* field, int which) {
   const std::int32_t limit = which == 0 ? state.format.row_limit : m.n;
   std::string reason = std::string(entry_names[which]) + " " + field_text(field) +
                        " is outside 1.." + std::to_string(limit);
-  if (which == 0 && m.first > m.n) {
+  // A plain file's rows run to n whatever its first number says; a first
+  // number above n, likely meant as the row count, is named.
+  if (which == 0 && !state.format.matrix_market && m.first > m.n) {
     reason.append(": the matrix has ").append(std::to_string(m.first));
     reason.append(" rows but only ").append(std::to_string(m.n));
     reason.append(" columns, and the product with a vector of length n has only n rows");

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 #include "coo_matrix_messages.hpp"
 
@@ -79,6 +80,16 @@ FileDescriptor::~FileDescriptor() {
   if (fd >= 0) ::close(fd);
 }
 
+FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) ::close(fd);
+    fd = std::exchange(other.fd, -1);
+  }
+  return *this;
+}
+
 namespace {
 
 // Refuses what is not a regular file by its path, before it is opened:
@@ -124,10 +135,14 @@ ssize_t read_at(int fd, char* buffer, std::size_t count, std::int64_t offset) {
   }
 }
 
-std::optional<Failure> refuse_packed(int fd, const std::string& path) {
+const char* packed_name(int fd) {
   unsigned char head[packed_head_bytes];
   const ssize_t got = read_at(fd, reinterpret_cast<char*>(head), sizeof head, 0);
-  const char* format = got > 0 ? packed_format(head, static_cast<std::size_t>(got)) : nullptr;
+  return got > 0 ? packed_format(head, static_cast<std::size_t>(got)) : nullptr;
+}
+
+std::optional<Failure> refuse_packed(int fd, const std::string& path) {
+  const char* format = packed_name(fd);
   if (format == nullptr) return std::nullopt;
   const bool archive = format[0] == 'a';
   return file_failure(

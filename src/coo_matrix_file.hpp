@@ -20,7 +20,17 @@ struct FileDescriptor {
   FileDescriptor() = default;
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
   ~FileDescriptor();
+};
+
+// The file that the passes of the reader open, and the name that messages
+// give it: the matrix file itself, or the memory file that holds the
+// unpacked text of a compressed file or archive member.
+struct MatrixSource {
+  std::string path;  // what to open
+  std::string name;  // what messages call it: the path given, or ARCHIVE(MEMBER)
 };
 
 // One version of a file, as fstat sees it: writing to the file moves its
@@ -42,6 +52,10 @@ std::optional<Failure> open_matrix_file(const std::string& path, FileDescriptor&
 
 // Refuses the file when it is no longer the version the first pass opened.
 std::optional<Failure> check_unchanged(int fd, const std::string& path, const FileStamp& first);
+
+// The name of the compression or archive format the file starts with, as
+// messages give it ("gzip-compressed", "a tar archive"), or nullptr.
+const char* packed_name(int fd);
 
 // Refuses a compressed file or an archive with a message that says what it
 // is, instead of a complaint about its first bytes as a header.

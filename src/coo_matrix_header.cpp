@@ -31,11 +31,11 @@ std::string lower_word(const char*& p) {
 }  // namespace
 
 bool is_banner(const char* p) {
-  return std::strncmp(p, banner, sizeof banner - 1) == 0;
+  return std::strncmp(skip_blanks(p), banner, sizeof banner - 1) == 0;
 }
 
 bool parse_banner(ReadState& state, const char* p) {
-  p += sizeof banner - 1;
+  p = skip_blanks(p) + (sizeof banner - 1);
   const bool separated = is_blank(*p);
   const char* starts[4] = {};
   std::string words[4];
@@ -66,7 +66,8 @@ bool parse_banner(ReadState& state, const char* p) {
                              ": supported are real, double, integer and pattern");
   }
   state.format.pattern = (words[2] == "pattern");
-  if (words[3] == "symmetric") {
+  // With real values, a hermitian matrix is a symmetric one.
+  if (words[3] == "symmetric" || words[3] == "hermitian") {
     state.format.mirror = 1;
   } else if (words[3] == "skew-symmetric") {
     state.format.mirror = -1;
@@ -111,12 +112,16 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   m.first = numbers[0];
   m.n = numbers[1];
   m.nnz = numbers[2];
+  // A Matrix Market matrix has rows 1..first and columns 1..n; its product
+  // with n ones has one element per row, and every vector of the run has at
+  // least n elements. A plain file's rows run to n.
+  m.rows = state.format.matrix_market ? std::max(m.first, m.n) : m.n;
   if (state.format.mirror != 0 && m.first != m.n) {
     return refuse(
         state, "a symmetric or skew-symmetric matrix is square, but the size line gives " +
                    count_of(m.first, "row", "rows") + " and " + count_of(m.n, "column", "columns"));
   }
-  state.format.row_limit = state.format.matrix_market ? std::min(m.first, m.n) : m.n;
+  state.format.row_limit = state.format.matrix_market ? m.first : m.n;
   // Lines after the header, of which each holds at most one entry. With an
   // overlong line, only those before it can be read: the file is refused there
   // at the latest, so the header's count is not held against them.
@@ -150,8 +155,9 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
     state.run.entry_limit = std::min<std::int64_t>(m.nnz, entries_room);
     return true;
   }
-  if ((state.failure =
-           check_run_memory(m.n, state.format.slot_capacity, state.setting.thread_count))) {
+  if ((state.failure = check_run_memory(vector_lengths(m), state.format.slot_capacity,
+                                        state.setting.thread_count,
+                                        static_cast<std::uint64_t>(state.setting.kept_bytes)))) {
     return false;
   }
   const auto slots = static_cast<std::size_t>(state.format.slot_capacity);
@@ -159,7 +165,8 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   m.col_index = try_allocate<std::int32_t>(slots);
   m.value = try_allocate<Extended>(slots);
   if (!m.row_index || !m.col_index || !m.value) {
-    state.failure = memory_failure(m.n, state.format.slot_capacity, state.setting.thread_count);
+    state.failure =
+        memory_failure(vector_lengths(m), state.format.slot_capacity, state.setting.thread_count);
     return false;
   }
   state.format.header_seen = true;

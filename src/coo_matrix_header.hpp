@@ -6,11 +6,12 @@
 
 namespace spmv {
 
-// True when p starts with the Matrix Market banner's first word.
+// True when p starts with the Matrix Market banner's first word, after blanks.
 bool is_banner(const char* p);
 
-// Parses "%%MatrixMarket matrix coordinate FIELD SYMMETRY" at p, the words in
-// any case, and notes in state.format what it says about the entries.
+// Parses "%%MatrixMarket matrix coordinate FIELD SYMMETRY" at p, after blanks,
+// the words in any case, and notes in state.format what it says about the
+// entries. A hermitian matrix is read as a symmetric one.
 bool parse_banner(ReadState& state, const char* p);
 
 // Parses the header at p: three integers, a size check against the file's

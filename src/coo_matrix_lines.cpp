@@ -12,6 +12,7 @@
 
 #include "allocation.hpp"
 #include "coo_matrix_messages.hpp"
+#include "read_progress.hpp"
 
 namespace spmv {
 
@@ -37,7 +38,8 @@ std::vector<std::int64_t> split_file(std::int64_t bytes, std::int32_t thread_cou
 // Counts the newlines in [begin, end) of the file, a block at a time; blocks of
 // at most max_line_bytes keep every overlong stretch across a block boundary,
 // where `run` sees it.
-PartCount count_part(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes) {
+PartCount count_part(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes,
+                     ReadProgress* progress) {
   PartCount part;
   block_bytes = std::min(block_bytes, max_line_bytes);
   const auto buffer = try_allocate<char>(block_bytes);
@@ -56,6 +58,7 @@ PartCount count_part(int fd, std::int64_t begin, std::int64_t end, std::size_t b
       return part;
     }
     if (got == 0) break;  // the file shrank: count what is there
+    if (progress != nullptr) progress->add(got);
     const auto size = static_cast<std::size_t>(got);
     part.scanned += got;
     offset += got;
@@ -134,12 +137,20 @@ std::int64_t count_newlines_in(const char* text, std::size_t bytes) {
 
 Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_count,
                                const ReadOptions& options) {
+  return count_lines(MatrixSource{path, path}, thread_count, options);
+}
+
+Outcome<LineCount> count_lines(const MatrixSource& source, std::int32_t thread_count,
+                               const ReadOptions& options) {
   Outcome<LineCount> outcome;
   FileDescriptor file;
   LineCount& count = outcome.value;
-  if ((outcome.failure = open_matrix_file(path, file, count.stamp))) return outcome;
+  const std::string& path = source.name;
+  if ((outcome.failure = open_matrix_file(source.path, file, count.stamp))) return outcome;
   if ((outcome.failure = refuse_packed(file.fd, path))) return outcome;
   count.file_bytes = count.stamp.bytes;
+  // This pass and the second each read the whole file.
+  if (options.progress != nullptr) options.progress->expect(2 * count.file_bytes);
   count.part_begin = split_file(count.file_bytes, thread_count, options);
   const std::size_t parts = count.part_begin.size();
   std::vector<PartCount> counts(parts);
@@ -148,7 +159,8 @@ Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_coun
 #pragma omp parallel for num_threads(thread_count) schedule(static, 1)
   for (std::size_t part = 0; part < parts; ++part) {
     const std::int64_t end = part + 1 < parts ? count.part_begin[part + 1] : count.file_bytes;
-    counts[part] = count_part(file.fd, count.part_begin[part], end, options.block_bytes);
+    counts[part] =
+        count_part(file.fd, count.part_begin[part], end, options.block_bytes, options.progress);
   }
   outcome.failure = finish_line_count(counts, path, options.block_bytes, count);
   return outcome;

@@ -51,7 +51,9 @@ struct JoinedCount {
 
 // Counts the newlines in [begin, end) of the file, a block at a time; blocks of
 // at most max_line_bytes keep every overlong stretch across a block boundary.
-PartCount count_part(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes);
+// Each block read is added to `progress`, when given.
+PartCount count_part(int fd, std::int64_t begin, std::int64_t end, std::size_t block_bytes,
+                     ReadProgress* progress = nullptr);
 
 // Joins the counts of the parts in file order; `before` gets the newlines
 // before each part (valid up to parts_to_read).
@@ -71,6 +73,10 @@ std::int64_t count_newlines_in(const char* text, std::size_t bytes);
 // and stops at the first line longer than max_line_bytes. Refuses what is
 // not a regular file, and compressed files and archives by their first bytes.
 Outcome<LineCount> count_lines(const std::string& path, std::int32_t thread_count,
+                               const ReadOptions& options = {});
+
+// The same for a source whose messages name it otherwise than its path.
+Outcome<LineCount> count_lines(const MatrixSource& source, std::int32_t thread_count,
                                const ReadOptions& options = {});
 
 }  // namespace spmv

@@ -137,9 +137,9 @@ std::vector<char> run_readers(int fd, PartReaders& team, const ReadOptions& opti
     // run is given up and started again.
 #pragma omp parallel for num_threads(team.readers[0].setting.thread_count) schedule(static, 1)
   for (std::size_t part = 0; part < parts; ++part) {
-    succeeded[part] =
-        team.starts[part] >= team.ends[part] ||
-        read_range(fd, team.starts[part], team.ends[part], team.readers[part], options.block_bytes);
+    succeeded[part] = team.starts[part] >= team.ends[part] ||
+                      read_range(fd, team.starts[part], team.ends[part], team.readers[part],
+                                 options.block_bytes, options.progress);
   }
   return succeeded;
 }

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "allocation.hpp"
@@ -11,6 +12,7 @@
 #include "coo_matrix_entries.hpp"
 #include "coo_matrix_file.hpp"
 #include "coo_matrix_header.hpp"
+#include "read_progress.hpp"
 
 namespace spmv {
 
@@ -28,8 +30,9 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
     const char* line_start = p;
     ++state.line;
     bool parsed = true;
-    if (!state.format.header_seen && *p == '%' &&
-        (state.format.matrix_market || (state.line == 1 && is_banner(p)))) {
+    // Comments follow the banner; the banner may follow blanks on line 1.
+    if (!state.format.header_seen &&
+        (state.format.matrix_market ? *p == '%' : state.line == 1 && is_banner(p))) {
       parsed = state.format.matrix_market || parse_banner(state, p);
       p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     } else {
@@ -60,7 +63,7 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
 // then one block, then one byte for the newline that ends an unterminated
 // last line, then the padding that the field readers may load.
 bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
-                std::size_t block_bytes) {
+                std::size_t block_bytes, ReadProgress* progress) {
   const std::size_t buffer_bytes = max_line_bytes + block_bytes + 1 + field_padding_bytes;
   const auto buffer = try_allocate<char>(buffer_bytes);
   if (!buffer) {
@@ -76,6 +79,11 @@ bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
     if (got < 0) {
       state.failure = read_failure(state.setting.path);
       return false;
+    }
+    if (progress != nullptr) {
+      // The block may run past the range, into the part of the next reader.
+      const std::int64_t from = offset + static_cast<std::int64_t>(held);
+      progress->add(std::clamp<std::int64_t>(end - from, 0, got));
     }
     held += static_cast<std::size_t>(got);
     const bool at_end = (got == 0);

@@ -11,15 +11,18 @@
 
 namespace spmv {
 
+struct ReadProgress;
+
 // Bytes at the start of the file in which a parallel read looks for the header.
 inline constexpr std::size_t header_block_bytes = std::size_t{64} << 10;
 
 // Parses every line that starts in the byte range [begin, end) of the file
 // into state's run of slots; false, with state.failure, when a line is refused.
 // With state.stop_after_header, stops after the header line and records in
-// state.header_end where it ends.
+// state.header_end where it ends. The bytes of each block read that lie in
+// the range are added to `progress`, when given.
 bool read_range(int fd, std::int64_t begin, std::int64_t end, ReadState& state,
-                std::size_t block_bytes);
+                std::size_t block_bytes, ReadProgress* progress = nullptr);
 
 // Parses the banner, comments and header from the first header_block_bytes.
 // Gives the file offset just past the header line, 0 when those bytes hold no

@@ -9,6 +9,7 @@
 #include "coo_matrix_parallel.hpp"
 #include "coo_matrix_range.hpp"
 #include "coo_matrix_state.hpp"
+#include "read_progress.hpp"
 #include "text_fields.hpp"
 
 namespace spmv {
@@ -16,8 +17,8 @@ namespace spmv {
 namespace {
 
 // The whole second pass on one thread: header, then every entry.
-bool read_sequentially(int fd, ReadState& state, std::size_t block_bytes) {
-  if (!read_range(fd, 0, INT64_MAX, state, block_bytes)) return false;
+bool read_sequentially(int fd, ReadState& state, const ReadOptions& options) {
+  if (!read_range(fd, 0, INT64_MAX, state, options.block_bytes, options.progress)) return false;
   if (!state.format.header_seen) {
     state.failure =
         file_failure(state.setting.path, 0, "no header line: the file holds no numbers");
@@ -49,18 +50,26 @@ void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& ho
 Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
                                 std::int32_t thread_count, const ReadOptions& options,
                                 ReadReport* report) {
+  return read_entries(MatrixSource{path, path}, count, thread_count, options, report);
+}
+
+Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& count,
+                                std::int32_t thread_count, const ReadOptions& options,
+                                ReadReport* report) {
   Outcome<CooMatrix> outcome;
   ReadReport local_report;
   ReadReport& how = report != nullptr ? *report : local_report;
   how = ReadReport{};
   FileDescriptor file;
   FileStamp opened;
-  if ((outcome.failure = open_matrix_file(path, file, opened))) return outcome;
+  const std::string& path = source.name;
+  if ((outcome.failure = open_matrix_file(source.path, file, opened))) return outcome;
   const ReadSetting setting{.path = path,
                             .line_count = count.lines,
                             .long_line = count.long_line,
                             .thread_count = thread_count,
-                            .fast_values = fast_values_exact()};
+                            .fast_values = fast_values_exact(),
+                            .kept_bytes = options.kept_bytes};
   const ReadState fresh{.setting = setting,
                         .matrix = outcome.value,
                         .format = {},
@@ -81,13 +90,14 @@ Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
       done = true;
     } else {
       how.fallback = fallback;
+      if (options.progress != nullptr) options.progress->expect(opened.bytes);  // read again
       outcome.value = CooMatrix{};  // the sequential reader starts afresh
     }
   }
   if (!done && !outcome.failure) {
     ReadState state = fresh;
     how.readers = 1;
-    if (!read_sequentially(file.fd, state, options.block_bytes)) {
+    if (!read_sequentially(file.fd, state, options)) {
       outcome.failure = std::move(state.failure);
     }
     format = state.format;

@@ -20,4 +20,9 @@ Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
                                 std::int32_t thread_count, const ReadOptions& options = {},
                                 ReadReport* report = nullptr);
 
+// The same for a source whose messages name it otherwise than its path.
+Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& count,
+                                std::int32_t thread_count, const ReadOptions& options = {},
+                                ReadReport* report = nullptr);
+
 }  // namespace spmv

@@ -14,13 +14,14 @@ namespace spmv {
 
 // Fixed for the whole second pass.
 struct ReadSetting {
-  const std::string& path;    // the file, for messages
-  std::int64_t line_count;    // lines counted by the first pass
-  std::int64_t long_line;     // first overlong line, 0 when none: lines are counted to it
-  std::int32_t thread_count;  // workers of the run, for the memory check
-  bool fast_values;           // values may take the exact fast path
-  bool defer_arrays = false;  // the header allocates nothing: a process reading a share of
-                              // the file checks memory for, and allocates, its share itself
+  const std::string& path;      // the file, for messages
+  std::int64_t line_count;      // lines counted by the first pass
+  std::int64_t long_line;       // first overlong line, 0 when none: lines are counted to it
+  std::int32_t thread_count;    // workers of the run, for the memory check
+  bool fast_values;             // values may take the exact fast path
+  std::int64_t kept_bytes = 0;  // memory the read holds beside the arrays: unpacked text
+  bool defer_arrays = false;    // the header allocates nothing: a process reading a share of
+                                // the file checks memory for, and allocates, its share itself
 };
 
 // What the banner and the header say; fixed once the header is read.
@@ -30,8 +31,8 @@ struct EntryFormat {
   bool pattern = false;            // entries have no value field; each value is 1
   int mirror = 0;                  // 1 symmetric, -1 skew: (i, j, v) adds (j, i, mirror v)
   bool header_seen = false;        // the header line has been parsed
-  std::int32_t row_limit = 0;      // rows run from 1 to this: n, or fewer rows a Matrix
-                                   // Market file declares
+  std::int32_t row_limit = 0;      // rows run from 1 to this: n, or the row count of a
+                                   // Matrix Market file
   std::int64_t declared = 0;       // entries that the header declares
   std::int64_t slot_capacity = 0;  // slots allocated, for every entry and its mirror
 };

@@ -126,7 +126,11 @@ int main(int argc, char** argv) {
     MPI_Finalize();
     return status;
   }
-  const std::optional<RunConfig> parsed = parse_run_config(argc, argv);
+  std::optional<RunConfig> parsed = parse_run_config(argc, argv);
+  // The run's workers are limited as spmv's threads are.
+  if (parsed && static_cast<std::int64_t>(ranks.count) * parsed->thread_count > max_thread_count) {
+    parsed.reset();
+  }
   if (!parsed) {
     if (speaks) std::fputs(usage_text(), stderr);
     MPI_Finalize();
@@ -161,14 +165,15 @@ int main(int argc, char** argv) {
   if (read.failure) return end_run(ranks, config, report_file, record, 1, read.failure);
   const RankShare& share = read.value;
   record.read = share.report;
-  record.matrix = MatrixShape{share.share.first, share.share.n, share.total_slots};
+  record.matrix =
+      MatrixShape{share.share.first, share.share.n, share.share.rows, share.total_slots};
   std::int64_t sent = share.slots_sent;
   MPI_Reduce(&sent, &record.slots_exchanged, 1, MPI_INT64_T, MPI_SUM, 0, ranks.comm);
 
   // Vectors on every rank: ones, zeroed partial vectors, the running sum.
   double phase_start = omp_get_wtime();
   Outcome<RunVectors> prepared =
-      prepare_vectors(share.share.n, config.thread_count, share.share.nnz);
+      prepare_vectors(vector_lengths(share.share), config.thread_count, share.share.nnz);
   if ((failure = agree_on_failure(ranks.comm, prepared.failure))) {
     return end_run(ranks, config, report_file, record, 1, failure);
   }

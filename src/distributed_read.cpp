@@ -26,7 +26,8 @@ namespace {
 // The facts of the banner and header that rank 0 reads for every rank.
 struct HeaderFacts {
   std::int64_t first = 0;          // first header number
-  std::int64_t n = 0;              // vector length
+  std::int64_t n = 0;              // columns: the input vector's length
+  std::int64_t rows = 0;           // the result vector's length
   std::int64_t declared = 0;       // entries the header declares
   std::int64_t row_limit = 0;      // rows run from 1 to this
   std::int64_t line = 0;           // the header's line number
@@ -106,8 +107,9 @@ std::optional<Failure> share_header(const Team& team, int fd, const ReadSetting&
       failure = file_failure(setting.path, 0, "no header line: the file holds no numbers");
     } else {
       const EntryFormat& f = header.format;
-      facts = HeaderFacts{none.first,        none.n,          f.declared, f.row_limit, header.line,
-                          header.header_end, f.matrix_market, f.pattern,  f.mirror,    -1};
+      facts = HeaderFacts{
+          none.first,        none.n,          none.rows, f.declared, f.row_limit, header.line,
+          header.header_end, f.matrix_market, f.pattern, f.mirror,   -1};
       for (std::size_t i = 0; i < std::size(field_names); ++i) {
         if (f.field == field_names[i]) facts.field = static_cast<std::int64_t>(i);
       }
@@ -187,6 +189,7 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
   CooMatrix& share = outcome.value.share;
   share.first = static_cast<std::int32_t>(facts.first);
   share.n = static_cast<std::int32_t>(facts.n);
+  share.rows = static_cast<std::int32_t>(facts.rows);
   ReadState header{.setting = setting,
                    .matrix = share,
                    .format = format_of(facts),
@@ -215,14 +218,16 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
   // Room for the parsed slots and for this rank's share after the exchange.
   const std::int64_t share_bound =
       (per_entry * facts.declared / static_cast<std::int64_t>(team.parts()) + 1) * team.threads;
-  if (!failure) failure = check_run_memory(facts.n, capacity + share_bound, team.threads);
+  if (!failure) {
+    failure = check_run_memory(vector_lengths(share), capacity + share_bound, team.threads);
+  }
   if (!failure) {
     const auto slots = static_cast<std::size_t>(capacity);
     share.row_index = try_allocate<std::int32_t>(slots);
     share.col_index = try_allocate<std::int32_t>(slots);
     share.value = try_allocate<Extended>(slots);
     if (!share.row_index || !share.col_index || !share.value) {
-      failure = memory_failure(facts.n, capacity, team.threads);
+      failure = memory_failure(vector_lengths(share), capacity, team.threads);
     }
   }
   if ((outcome.failure = agree_on_failure(team.comm, failure))) return outcome;

@@ -65,6 +65,7 @@ std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, 
   CooMatrix held;
   held.first = rank.share.first;
   held.n = rank.share.n;
+  held.rows = rank.share.rows;
   held.nnz = static_cast<std::int32_t>(mine.end - mine.begin);
   const auto slots = static_cast<std::size_t>(held.nnz);
   held.row_index = try_allocate<std::int32_t>(slots);
@@ -72,7 +73,7 @@ std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, 
   held.value = try_allocate<Extended>(slots);
   std::optional<Failure> failure;
   if (!held.row_index || !held.col_index || !held.value) {
-    failure = memory_failure(held.n, held.nnz, thread_count);
+    failure = memory_failure(vector_lengths(held), held.nnz, thread_count);
   }
   if (auto agreed = agree_on_failure(comm, failure)) return agreed;
   const CooMatrix& from = rank.share;

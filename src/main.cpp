@@ -8,6 +8,7 @@
 // or its output or report cannot be written, 2 when the command line is
 // unusable.
 #include <omp.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "coo_matrix.hpp"
 #include "parallel_multiply.hpp"
 #include "performance_line.hpp"
+#include "read_progress.hpp"
 #include "repeated_multiply.hpp"
 #include "report_file.hpp"
 #include "result_digest.hpp"
@@ -85,20 +87,30 @@ int main(int argc, char** argv) {
     return conclude(config, report_file, record, 1, failure);
   }
 
-  // Matrix input: a newline count, then the header and entries.
+  // Matrix input: a newline count, then the header and entries. Where
+  // standard error is a terminal, a long read shows its progress there; the
+  // line is gone before anything else is written.
   ReadReport how_read;
-  const Outcome<CooMatrix> read =
-      read_coo_matrix(config.matrix_path, config.thread_count, {}, &how_read);
+  const Outcome<CooMatrix> read = [&] {
+    ProgressLine progress(config.matrix_path, STDERR_FILENO);
+    ReadOptions options;
+    options.progress = progress.counter();
+    return read_coo_matrix(config.matrix_path, config.thread_count, options, &how_read);
+  }();
   record.phase_seconds = {{"first_pass", how_read.first_pass_seconds},
                           {"second_pass", how_read.second_pass_seconds}};
+  if (!how_read.packing.empty()) {
+    record.phase_seconds.insert(record.phase_seconds.begin(), {"unpack", how_read.unpack_seconds});
+  }
   if (read.failure) return conclude(config, report_file, record, 1, read.failure);
   const CooMatrix& matrix = read.value;
   record.read = how_read;
-  record.matrix = MatrixShape{matrix.first, matrix.n, matrix.nnz};
+  record.matrix = MatrixShape{matrix.first, matrix.n, matrix.rows, matrix.nnz};
 
   // Vectors: ones to multiply, zeroed partial vectors and result.
   double phase_start = omp_get_wtime();
-  Outcome<RunVectors> prepared = prepare_vectors(matrix.n, config.thread_count, matrix.nnz);
+  Outcome<RunVectors> prepared =
+      prepare_vectors(vector_lengths(matrix), config.thread_count, matrix.nnz);
   if (prepared.failure) return conclude(config, report_file, record, 1, prepared.failure);
   RunVectors& vectors = prepared.value;
   clock.t_ready = omp_get_wtime();

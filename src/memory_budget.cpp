@@ -64,31 +64,42 @@ MemoryLimit usable_memory() {
   return limit;
 }
 
-std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t slots, std::int64_t thread_count) {
-  const auto rows = static_cast<std::uint64_t>(n);
+std::uint64_t run_bytes_needed(VectorLengths lengths, std::int64_t slots,
+                               std::int64_t thread_count) {
+  const auto columns = static_cast<std::uint64_t>(lengths.input);
+  const auto rows = static_cast<std::uint64_t>(lengths.result);
   const auto workers = static_cast<std::uint64_t>(thread_count);
   const std::uint64_t matrix =
       static_cast<std::uint64_t>(slots) * (2 * sizeof(std::int32_t) + sizeof(Extended));
+  // The input vector, the result and one partial vector per worker.
   const std::uint64_t vectors =
-      rows * (sizeof(std::int32_t) + sizeof(Extended)) + workers * rows * sizeof(Extended);
+      columns * sizeof(std::int32_t) + rows * sizeof(Extended) + workers * rows * sizeof(Extended);
   const std::uint64_t table = workers * sizeof(std::unique_ptr<Extended[]>);
-  return matrix + vectors + table;  // n, slots and workers are int32, so no overflow
+  return matrix + vectors + table;  // lengths, slots and workers are int32, so no overflow
 }
 
-Failure memory_failure(std::int64_t n, std::int64_t slots, std::int64_t thread_count) {
-  const std::uint64_t needed = run_bytes_needed(n, slots, thread_count);
+Failure memory_failure(VectorLengths lengths, std::int64_t slots, std::int64_t thread_count,
+                       std::uint64_t kept_bytes) {
+  const std::uint64_t needed = run_bytes_needed(lengths, slots, thread_count) + kept_bytes;
+  const std::int64_t n = lengths.input;
   char line[160];
   std::snprintf(line, sizeof line,
                 "not enough memory: the run needs %" PRIu64 " bytes (%s) for n = %" PRId64
                 ", nnz = %" PRId64 " and %" PRId64 " threads; ",
                 needed, size_text(needed).c_str(), n, slots, thread_count);
-  return Failure{Failure::Kind::memory, line + usable_memory().description};
+  char kept[64] = "";
+  if (kept_bytes > 0) {
+    std::snprintf(kept, sizeof kept, "(%" PRIu64 " bytes of them unpacked text) ", kept_bytes);
+  }
+  return Failure{Failure::Kind::memory, std::string(line) + kept + usable_memory().description};
 }
 
-std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t slots,
-                                        std::int64_t thread_count) {
-  if (run_bytes_needed(n, slots, thread_count) <= usable_memory().bytes) return std::nullopt;
-  return memory_failure(n, slots, thread_count);
+std::optional<Failure> check_run_memory(VectorLengths lengths, std::int64_t slots,
+                                        std::int64_t thread_count, std::uint64_t kept_bytes) {
+  if (run_bytes_needed(lengths, slots, thread_count) + kept_bytes <= usable_memory().bytes) {
+    return std::nullopt;
+  }
+  return memory_failure(lengths, slots, thread_count, kept_bytes);
 }
 
 }  // namespace spmv

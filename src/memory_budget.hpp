@@ -27,15 +27,21 @@ std::uint64_t memory_and_swap_bytes();
 // (thread stacks included).
 MemoryLimit usable_memory();
 
-// Bytes that the matrix arrays (`slots` entries) and the vectors of a run take.
-std::uint64_t run_bytes_needed(std::int64_t n, std::int64_t slots, std::int64_t thread_count);
+// Bytes that the matrix arrays (`slots` entries) and the vectors of a run
+// (`lengths`, a partial vector for each thread) take.
+std::uint64_t run_bytes_needed(VectorLengths lengths, std::int64_t slots,
+                               std::int64_t thread_count);
 
 // The failure of a run that cannot get the memory its sizes call for, naming
 // the limit in the way.
-Failure memory_failure(std::int64_t n, std::int64_t slots, std::int64_t thread_count);
+// `kept_bytes` is memory the run holds beside them (the unpacked text of a
+// compressed matrix file).
+Failure memory_failure(VectorLengths lengths, std::int64_t slots, std::int64_t thread_count,
+                       std::uint64_t kept_bytes = 0);
 
-// Refuses a run whose arrays and vectors would not fit in usable_memory().
-std::optional<Failure> check_run_memory(std::int64_t n, std::int64_t slots,
-                                        std::int64_t thread_count);
+// Refuses a run whose arrays and vectors, with `kept_bytes` beside them,
+// would not fit in usable_memory().
+std::optional<Failure> check_run_memory(VectorLengths lengths, std::int64_t slots,
+                                        std::int64_t thread_count, std::uint64_t kept_bytes = 0);
 
 }  // namespace spmv

@@ -17,16 +17,17 @@ SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t w
   return SlotBlock{worker * q + r, q};
 }
 
-Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
+Outcome<RunVectors> prepare_vectors(VectorLengths lengths, std::int32_t thread_count,
                                     std::int64_t matrix_slots) {
   Outcome<RunVectors> outcome;
   RunVectors& v = outcome.value;
-  const auto length = static_cast<std::size_t>(n);
-  v.input.n = n;
-  v.input.element = try_allocate<std::int32_t>(length);
+  const auto columns = static_cast<std::size_t>(lengths.input);
+  const auto length = static_cast<std::size_t>(lengths.result);
+  v.input.n = lengths.input;
+  v.input.element = try_allocate<std::int32_t>(columns);
   v.partials.thread_count = thread_count;
-  v.partials.n = n;
-  v.result.n = n;
+  v.partials.n = lengths.result;
+  v.result.n = lengths.result;
   v.result.element = try_allocate<Extended>(length);
   bool allocated = v.input.element && v.result.element;
   try {
@@ -40,10 +41,10 @@ Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
     allocated = (partial != nullptr);
   }
   if (!allocated) {
-    outcome.failure = memory_failure(n, matrix_slots, thread_count);
+    outcome.failure = memory_failure(lengths, matrix_slots, thread_count);
     return outcome;
   }
-  std::fill_n(v.input.element.get(), length, 1);
+  std::fill_n(v.input.element.get(), columns, 1);
   zero_partials(v.partials);
   std::fill_n(v.result.element.get(), length, Extended{0});
   return outcome;

@@ -11,9 +11,9 @@ namespace spmv {
 
 // The vectors of one run, as prepare_vectors builds them.
 struct RunVectors {
-  InputVector input;     // n ones
-  PartialSums partials;  // thread_count vectors of n zeros
-  ResultVector result;   // n zeros
+  InputVector input;     // one 1 per column
+  PartialSums partials;  // thread_count vectors of one zero per row
+  ResultVector result;   // one zero per row
 };
 
 // The contiguous run of slots that one worker takes: [begin, begin + count).
@@ -26,10 +26,10 @@ struct SlotBlock {
 // nnz % workers workers take one slot more than the rest.
 SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker);
 
-// Builds the input vector (ones), the partial vectors and the result (zeros).
-// `matrix_slots`, the slots the matrix already holds, completes the sizes that
-// a memory failure reports.
-Outcome<RunVectors> prepare_vectors(std::int32_t n, std::int32_t thread_count,
+// Builds the input vector (ones), the partial vectors and the result (zeros)
+// of these lengths. `matrix_slots`, the slots the matrix already holds,
+// completes the sizes that a memory failure reports.
+Outcome<RunVectors> prepare_vectors(VectorLengths lengths, std::int32_t thread_count,
                                     std::int64_t matrix_slots = 0);
 
 // Sets every partial vector to zeros, each on the worker that will fill it.

@@ -29,6 +29,14 @@ std::optional<Failure> open_report_file(const std::string& path, const std::stri
     return report_failure(path, std::strerror(errno));
   }
   ::fcntl(file.fd, F_SETFL, ::fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
+  // With standard output or error closed, the report would take its number
+  // and receive the performance line or the dump: keep it above them.
+  if (file.fd <= STDERR_FILENO) {
+    FileDescriptor above;
+    above.fd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (above.fd < 0) return report_failure(path, std::strerror(errno));
+    file = std::move(above);
+  }
   struct stat report {};
   struct stat matrix {};
   if (::fstat(file.fd, &report) == 0 && ::stat(matrix_path.c_str(), &matrix) == 0 &&

@@ -14,11 +14,12 @@ namespace {
 using nlohmann::ordered_json;
 
 constexpr std::int64_t slot_bytes = 4 + 4 + 16;  // row, column, 16-byte stored value
-constexpr std::int64_t row_bytes = 4 + 16 + 16;  // input element; a partial sum read and written
+constexpr std::int64_t column_bytes = 4;         // input element
+constexpr std::int64_t row_bytes = 16 + 16;      // a partial sum read and written
 constexpr const char* byte_model =
-    "24 bytes per slot (row and column indices, 4 bytes each, and the 16-byte stored value) + 36 "
-    "bytes per row (the 4-byte input element, and one 16-byte partial sum read and written): "
-    "every array element the multiply needs, moved once";
+    "24 bytes per slot (row and column indices, 4 bytes each, and the 16-byte stored value) + 4 "
+    "bytes per column (the input element) + 32 bytes per row (one 16-byte partial sum read and "
+    "written): every array element the multiply needs, moved once";
 
 // A time as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_text(std::time_t time) {
@@ -64,8 +65,13 @@ ordered_json matrix_json(const RunConfig& config, const ReadReport& read,
           {"symmetry", text_or_null(read.symmetry)},
           {"first", matrix.first},
           {"n", matrix.n},
+          {"rows", matrix.rows},
           {"stored_entries", read.stored_entries},
-          {"slots", matrix.slots}};
+          {"slots", matrix.slots},
+          {"packing", read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.packing)},
+          {"member", read.member.empty() ? ordered_json(nullptr) : ordered_json(read.member)},
+          {"packed_bytes",
+           read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.packed_bytes)}};
 }
 
 ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
@@ -88,7 +94,7 @@ ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
 }  // namespace
 
 std::int64_t multiply_bytes(const MatrixShape& matrix) {
-  return slot_bytes * matrix.slots + row_bytes * matrix.n;
+  return slot_bytes * matrix.slots + column_bytes * matrix.n + row_bytes * matrix.rows;
 }
 
 double median_of(std::vector<double> values) {
@@ -103,7 +109,7 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
   ordered_json report;
   report["status"] = record.error ? "failed" : "complete";
   if (record.error) report["error"] = *record.error;
-  report["program"] = {{"name", "spmv"},
+  report["program"] = {{"name", record.ranks > 0 ? "spmv-mpi" : "spmv"},
                        {"version", build_version},
                        {"compiler", build_compiler},
                        {"build_type", build_type},
@@ -139,7 +145,7 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
     report["multiply"] = multiply_json(record, *record.matrix);
   }
   if (!record.digest.empty()) {
-    report["result"] = {{"elements", record.matrix ? record.matrix->n : 0},
+    report["result"] = {{"elements", record.matrix ? record.matrix->rows : 0},
                         {"digest", record.digest},
                         {"digest_of", digest_method}};
   }

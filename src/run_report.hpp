@@ -19,7 +19,8 @@ namespace spmv {
 // The shape of the matrix that was multiplied.
 struct MatrixShape {
   std::int32_t first = 0;  // first header number
-  std::int32_t n = 0;      // vector length
+  std::int32_t n = 0;      // columns: the input vector's length
+  std::int32_t rows = 0;   // the result vector's length
   std::int64_t slots = 0;  // entries after symmetric expansion: what the multiply takes
 };
 

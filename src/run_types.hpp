@@ -33,13 +33,27 @@ struct RunClock {
 
 // The matrix in coordinate form; slot k holds one stored entry, 1-based.
 struct CooMatrix {
-  std::int32_t first = 0;                     // first header number, read and otherwise unused
-  std::int32_t n = 0;                         // length of every vector of the run
-  std::int32_t nnz = 0;                       // number of slots
-  std::unique_ptr<std::int32_t[]> row_index;  // nnz rows, each in 1..n
+  std::int32_t first = 0;  // first header number: the row count of a Matrix Market file,
+                           // read and otherwise unused in a plain file
+  std::int32_t n = 0;      // columns: the length of the input vector
+  std::int32_t rows = 0;   // the length of the result and partial vectors: n, or the
+                           // row count of a Matrix Market file with more rows than columns
+  std::int32_t nnz = 0;    // number of slots
+  std::unique_ptr<std::int32_t[]> row_index;  // nnz rows, each in 1..rows
   std::unique_ptr<std::int32_t[]> col_index;  // nnz columns, each in 1..n
   std::unique_ptr<Extended[]> value;          // nnz coefficients
 };
+
+// The lengths of a run's vectors.
+struct VectorLengths {
+  std::int32_t input = 0;   // the input vector: one element per column
+  std::int32_t result = 0;  // the result and each partial vector: one element per row
+};
+
+// The vector lengths that a matrix calls for.
+inline VectorLengths vector_lengths(const CooMatrix& matrix) {
+  return {matrix.n, matrix.rows};
+}
 
 // The operand of the multiply: n ones, kept as integers.
 struct InputVector {
@@ -47,14 +61,14 @@ struct InputVector {
   std::unique_ptr<std::int32_t[]> element;  // n elements, all 1
 };
 
-// One private vector of n sums for each requested worker.
+// One private vector of sums, one per row, for each requested worker.
 struct PartialSums {
   std::int32_t thread_count = 0;                   // number of vectors
   std::int32_t n = 0;                              // length of each vector
   std::vector<std::unique_ptr<Extended[]>> table;  // vector w belongs to worker w
 };
 
-// The product: n sums.
+// The product: one sum per row.
 struct ResultVector {
   std::int32_t n = 0;                   // element count
   std::unique_ptr<Extended[]> element;  // n elements

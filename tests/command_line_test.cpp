@@ -94,6 +94,36 @@ TEST(WholeRun, OutputMatchesTheStdioReferenceForOneToEightThreads) {
   }
 }
 
+// Matrix Market files of every shape: the dump lists one 1 per column of the
+// size line and one sum per row, or per column where there are more columns,
+// each the row's sum as computed apart from the program.
+TEST(WholeRun, MatrixMarketDumpsHaveAnInputPerColumnAndAResultPerRow) {
+  for (const char* file :
+       {"tall_real.mtx", "tall_pattern_one_column.mtx", "more_rows_than_columns.mtx",
+        "wide_real.mtx", "integer_fewer_rows.mtx", "rows_without_columns.mtx",
+        "columns_without_rows.mtx", "hermitian_after_blanks.mtx", "hermitian_real.mtx"}) {
+    const std::string path = test_data + "/mtx/" + file;
+    const MarketProduct product = market_row_sums(path);
+    std::string vectors = "Vector to be Multiplied\n\n";
+    for (int i = 0; i < product.columns; ++i) vectors += "1\n";
+    vectors += "Resulting Vector\n\n";
+    char line[64];
+    for (const Extended sum : product.sums) {
+      std::snprintf(line, sizeof line, "%Le\n", sum);
+      vectors += line;
+    }
+    for (int threads = 1; threads <= 4; ++threads) {
+      SCOPED_TRACE(path + " with " + std::to_string(threads) + " threads");
+      const RunResult run = run_spmv({std::to_string(threads), "0", "1", path});
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(threads_in_performance_line(run.out), threads) << run.out;
+      const std::size_t at = run.err.find("Vector to be Multiplied");
+      ASSERT_NE(at, std::string::npos) << run.err;
+      EXPECT_EQ(run.err.substr(at), vectors);
+    }
+  }
+}
+
 TEST(WholeRun, DumpOnlyWhenTheSwitchConvertsToOne) {
   const std::string path = test_data + "/good/small.txt";
   for (const char* verbose : {"1", "01", "+1"}) {
@@ -111,6 +141,7 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
   const std::string bad = test_data + "/bad/row_outside_n.txt";
   const std::string missing = test_data + "/missing.txt";
   const std::string huge = write_temp_file("huge.txt", "1 2147483647 0\n");
+  const std::string complex = test_data + "/bad/mtx_complex_hermitian.mtx";
   const struct {
     std::vector<std::string> args;
     int status;
@@ -120,6 +151,10 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
       {{"2", "0", "1", bad}, 1, "Error Reading File\n", bad + ":7: row 12 is outside 1..10\n"},
       {{"2", "0", "0", missing}, 1, "Error Reading File\n", missing + ": No such file"},
       {{"2", "0", "0", test_data}, 1, "Error Reading File\n", test_data + ": is a directory\n"},
+      {{"2", "0", "1", complex},
+       1,
+       "Error Reading File\n",
+       complex + ":1: unsupported Matrix Market field \"complex\""},
       {{"1000", "0", "0", huge}, 1, "", "not enough memory: the run needs "},
       {{"2", "0", "1"}, 2, "", usage_line},
       {{"0", "0", "1", bad}, 2, "", usage_line},

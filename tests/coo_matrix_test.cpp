@@ -15,6 +15,7 @@
 #include "coo_matrix_lines.hpp"
 #include "coo_matrix_second_pass.hpp"
 #include "decimal_strings.hpp"
+#include "parallel_multiply.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
 #include "text_fields.hpp"
@@ -220,6 +221,7 @@ TEST(CooMatrixReader, ReadsBlankLinesAndUnterminatedLastLines) {
 struct MatrixMarketCase {
   const char* file;
   std::int32_t n;
+  std::int32_t result_length;
   std::vector<std::int32_t> rows;
   std::vector<std::int32_t> cols;
   std::vector<Extended> values;
@@ -227,12 +229,20 @@ struct MatrixMarketCase {
 
 TEST(CooMatrixReader, ReadsMatrixMarketFilesAndExpandsSymmetry) {
   const MatrixMarketCase cases[] = {
-      {"general_real.mtx", 3, {1, 3}, {3, 1}, {2.5L, -1e-3L}},
-      {"symmetric.mtx", 3, {1, 2, 1, 3, 2}, {1, 1, 2, 2, 3}, {2, 3, 3, -1, -1}},
-      {"skew_symmetric.mtx", 3, {2, 1, 3, 1}, {1, 2, 1, 3}, {1.5L, -1.5L, -2, 2}},
-      {"pattern_symmetric.mtx", 3, {1, 3, 1}, {1, 1, 3}, {1, 1, 1}},
-      {"integer_fewer_rows.mtx", 3, {1, 2}, {3, 1}, {7, -4}},
-      {"double_padded.mtx", 2, {2}, {2}, {0.5L}},
+      {"general_real.mtx", 3, 3, {1, 3}, {3, 1}, {2.5L, -1e-3L}},
+      {"symmetric.mtx", 3, 3, {1, 2, 1, 3, 2}, {1, 1, 2, 2, 3}, {2, 3, 3, -1, -1}},
+      {"hermitian_real.mtx", 3, 3, {1, 2, 1, 3, 2}, {1, 1, 2, 2, 3}, {2, 3, 3, -1, -1}},
+      {"hermitian_after_blanks.mtx", 3, 3, {2, 1, 3, 3, 1}, {1, 2, 3, 1, 3}, {5, 5, -2, 4, 4}},
+      {"skew_symmetric.mtx", 3, 3, {2, 1, 3, 1}, {1, 2, 1, 3}, {1.5L, -1.5L, -2, 2}},
+      {"pattern_symmetric.mtx", 3, 3, {1, 3, 1}, {1, 1, 3}, {1, 1, 1}},
+      {"integer_fewer_rows.mtx", 3, 3, {1, 2}, {3, 1}, {7, -4}},
+      {"wide_real.mtx", 6, 6, {1, 2, 1, 2}, {6, 1, 2, 6}, {-2.5L, 3, 0.5L, 1}},
+      {"tall_real.mtx", 3, 5, {1, 5, 4, 2, 5, 3}, {1, 3, 2, 3, 1, 2}, {1.5L, 2, -1, 0.25L, 4, 7}},
+      {"tall_pattern_one_column.mtx", 1, 4, {4, 2, 4}, {1, 1, 1}, {1, 1, 1}},
+      {"more_rows_than_columns.mtx", 2, 4, {1, 3}, {1, 1}, {1, 1}},
+      {"rows_without_columns.mtx", 0, 3, {}, {}, {}},
+      {"columns_without_rows.mtx", 2, 2, {}, {}, {}},
+      {"double_padded.mtx", 2, 2, {2}, {2}, {0.5L}},
   };
   for (const auto& c : cases) {
     for (const ReadWay& way : read_ways) {
@@ -245,11 +255,62 @@ TEST(CooMatrixReader, ReadsMatrixMarketFilesAndExpandsSymmetry) {
       EXPECT_EQ(report.readers, parts_of(path, way));
       const CooMatrix& m = read.value;
       EXPECT_EQ(m.n, c.n);
+      EXPECT_EQ(m.rows, c.result_length);
       ASSERT_EQ(m.nnz, static_cast<std::int32_t>(c.rows.size()));
       for (std::size_t k = 0; k < c.rows.size(); ++k) {
         EXPECT_EQ(m.row_index[k], c.rows[k]) << "slot " << k;
         EXPECT_EQ(m.col_index[k], c.cols[k]) << "slot " << k;
         EXPECT_TRUE(same_bits(m.value[k], c.values[k])) << "slot " << k;
+      }
+    }
+  }
+}
+
+// The product of a Matrix Market file, read under every read way and
+// multiplied by teams of one to three workers, is its row sums as computed
+// apart from the program: one per row of the size line, and zeros up to the
+// column count where there are more columns. Random files with more rows
+// than columns and the other way round split across parts at every kind of
+// place. Every value is a small integer or a few binary digits, so that the
+// sums are exact in any order.
+TEST(CooMatrixReader, MatrixMarketProductsAreTheRowSumsOfTheSizeLinesShape) {
+  std::mt19937_64 random(20261211);
+  std::vector<std::string> paths = files_in("mtx");
+  for (const auto& [rows, columns] : {std::pair{257, 31}, {31, 257}, {40, 1}}) {
+    std::string text = "%%MatrixMarket matrix coordinate integer general\n" + std::to_string(rows) +
+                       " " + std::to_string(columns) + " 1500\n";
+    for (int k = 0; k < 1500; ++k) {
+      text += std::to_string(1 + random() % rows) + " " + std::to_string(1 + random() % columns) +
+              " " + std::to_string(static_cast<int>(random() % 1999) - 999) + "\n";
+    }
+    paths.push_back(write_temp_file(
+        "random_" + std::to_string(rows) + "x" + std::to_string(columns) + ".mtx", text));
+  }
+  for (const std::string& path : paths) {
+    const MarketProduct expected = market_row_sums(path);
+    const auto length = static_cast<std::int32_t>(expected.sums.size());
+    ASSERT_EQ(length, std::max(expected.rows, expected.columns)) << path;
+    for (const ReadWay& way : read_ways) {
+      const Outcome<CooMatrix> read = read_matrix(path, way);
+      ASSERT_FALSE(read.failure) << read.failure->message;
+      for (std::int32_t threads = 1; threads <= 3; ++threads) {
+        SCOPED_TRACE(path + describe(way) + ", multiplied by " + std::to_string(threads));
+        Outcome<RunVectors> vectors = prepare_vectors(vector_lengths(read.value), threads);
+        ASSERT_FALSE(vectors.failure);
+        RunVectors& v = vectors.value;
+        RunClock clock;
+        multiply_partials(read.value, v.input, v.partials, clock);
+        reduce_partials(v.partials, v.result);
+        ASSERT_EQ(v.input.n, expected.columns);
+        EXPECT_EQ(std::count(v.input.element.get(), v.input.element.get() + v.input.n, 1),
+                  expected.columns);
+        ASSERT_EQ(v.partials.n, length);
+        ASSERT_EQ(v.result.n, length);
+        for (std::int32_t i = 0; i < length; ++i) {
+          EXPECT_TRUE(same_bits(v.result.element[i], expected.sums[static_cast<std::size_t>(i)]))
+              << "row " << i + 1 << ": " << v.result.element[i] << " vs "
+              << expected.sums[static_cast<std::size_t>(i)];
+        }
       }
     }
   }
@@ -447,15 +508,30 @@ TEST(CooMatrixReader, RefusesLinesLongerThanTheLimitAndNulBytes) {
   EXPECT_EQ(read_matrix(nul).failure->message, nul + ":2: value \"1\\x00\" is not a number");
 }
 
+// The header's memory check counts a partial vector of one sum per row for
+// each thread: 2^31 - 1 rows of one column are as much as as many columns.
 TEST(CooMatrixReader, RefusesAHeaderThatNeedsMoreMemoryThanTheMachineHas) {
-  const std::string path = write_temp_file("huge_n.txt", "1 2147483647 0\n");
-  const Outcome<CooMatrix> read = read_coo_matrix(path, 1000);
-  ASSERT_TRUE(read.failure);
-  EXPECT_EQ(read.failure->kind, Failure::Kind::memory);
-  EXPECT_EQ(read.failure->message.rfind("not enough memory: the run needs ", 0), 0u);
-  EXPECT_NE(read.failure->message.find(" for n = 2147483647, nnz = 0 and 1000 threads;"),
-            std::string::npos)
-      << read.failure->message;
+  const struct {
+    const char* name;
+    const char* text;
+    const char* sizes;
+  } cases[] = {
+      {"huge_n.txt", "1 2147483647 0\n", " for n = 2147483647, nnz = 0 and 1000 threads;"},
+      {"huge_rows.mtx", "%%MatrixMarket matrix coordinate real general\n2147483647 1 0\n",
+       " for n = 1, nnz = 0 and 1000 threads;"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = write_temp_file(c.name, c.text);
+    const Outcome<CooMatrix> read = read_coo_matrix(path, 1000);
+    ASSERT_TRUE(read.failure) << c.name;
+    EXPECT_EQ(read.failure->kind, Failure::Kind::memory);
+    const std::string& message = read.failure->message;
+    const std::string start = "not enough memory: the run needs ";
+    ASSERT_EQ(message.rfind(start, 0), 0u) << message;
+    EXPECT_NE(message.find(c.sizes), std::string::npos) << message;
+    EXPECT_GT(std::stoull(message.substr(start.size())), 1000 * 16 * std::uint64_t{2147483647})
+        << message;
+  }
 }
 
 TEST(CountLines, CountsAnUnterminatedLastLine) {

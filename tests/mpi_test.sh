@@ -112,6 +112,9 @@ for file in "$work"/long_comments.mtx "$work"/header_*.txt "$work"/one_entry.txt
   for ranks in 1 3 4; do compare "$file" "$ranks" 3; done
 done
 
+# More workers than spmv may have threads: misuse on both.
+compare "$data/good/small.txt" 2 4096 2
+
 # The comparisons, three at a time: most of a run is Open MPI starting up.
 while IFS= read -r line; do
   case $line in

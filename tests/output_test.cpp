@@ -56,7 +56,7 @@ TEST(Dump, WritesEverySlotAndBothVectors) {
     m.col_index[k] = cols[k];
     m.value[k] = values[k];
   }
-  Outcome<RunVectors> v = prepare_vectors(3, 2);
+  Outcome<RunVectors> v = prepare_vectors({3, 3}, 2);
   const Extended sums[] = {3.5L, -1, 4};
   for (int i = 0; i < 3; ++i) v.value.result.element[i] = sums[i];
   EXPECT_EQ(captured([&](std::FILE* f) { dump_run(f, config, m, v.value.input, v.value.result); }),
@@ -65,7 +65,7 @@ TEST(Dump, WritesEverySlotAndBothVectors) {
             "Vector to be Multiplied\n\n1\n1\n1\n"
             "Resulting Vector\n\n3.500000e+00\n-1.000000e+00\n4.000000e+00\n");
   m.nnz = 0;
-  Outcome<RunVectors> none = prepare_vectors(0, 1);
+  Outcome<RunVectors> none = prepare_vectors({0, 0}, 1);
   EXPECT_EQ(
       captured([&](std::FILE* f) { dump_run(f, config, m, none.value.input, none.value.result); }),
       "INPUT MATRIX TAKEN FROM: m.txt\n\nVector to be Multiplied\n\nResulting Vector\n\n");
@@ -77,7 +77,7 @@ TEST(Dump, LargeDumpsComeOutWhole) {
   const std::int32_t n = 50000;
   CooMatrix m;
   m.n = n;
-  Outcome<RunVectors> v = prepare_vectors(n, 1);
+  Outcome<RunVectors> v = prepare_vectors({n, n}, 1);
   for (std::int32_t i = 0; i < n; ++i) v.value.result.element[i] = i;
   const std::string text =
       captured([&](std::FILE* f) { dump_run(f, config, m, v.value.input, v.value.result); });

@@ -17,6 +17,7 @@ CooMatrix make_matrix(std::int32_t n, const std::vector<std::int32_t>& rows,
                       const std::vector<std::int32_t>& cols, const std::vector<Extended>& values) {
   CooMatrix m;
   m.n = n;
+  m.rows = n;
   m.nnz = static_cast<std::int32_t>(rows.size());
   m.row_index = std::make_unique<std::int32_t[]>(rows.size());
   m.col_index = std::make_unique<std::int32_t[]>(rows.size());
@@ -31,7 +32,7 @@ CooMatrix make_matrix(std::int32_t n, const std::vector<std::int32_t>& rows,
 
 // The whole multiply as the program runs it: vectors, team, reduction.
 RunVectors multiply(const CooMatrix& m, std::int32_t threads) {
-  Outcome<RunVectors> prepared = prepare_vectors(m.n, threads);
+  Outcome<RunVectors> prepared = prepare_vectors(vector_lengths(m), threads);
   EXPECT_FALSE(prepared.failure);
   RunClock clock;
   multiply_partials(m, prepared.value.input, prepared.value.partials, clock);

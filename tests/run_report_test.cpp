@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -117,7 +118,8 @@ void expect_figures(const json& report, const RunResult& run, int threads, int r
     EXPECT_DOUBLE_EQ(multiply["gflop_per_second"].get<double>(),
                      2 * slots / multiply["seconds"].get<double>() / 1e9);
   }
-  EXPECT_EQ(multiply["bytes"], 24 * slots + 36 * report["matrix"]["n"].get<double>());
+  EXPECT_EQ(multiply["bytes"], 24 * slots + 4 * report["matrix"]["n"].get<double>() +
+                                   32 * report["matrix"]["rows"].get<double>());
   EXPECT_FALSE(multiply["byte_model"].get<std::string>().empty());
   const std::vector<double> times = multiply["repeat_seconds"];
   ASSERT_EQ(times.size(), static_cast<std::size_t>(repeats));
@@ -149,6 +151,8 @@ TEST(RunReport, HoldsEveryFieldConsistentWithTheRunAndTheFile) {
       {"mtx/pattern_symmetric.mtx", "matrix market", "pattern", "symmetric", 3, 3, 2, 3},
       {"mtx/skew_symmetric.mtx", "matrix market", "real", "skew-symmetric", 3, 3, 2, 4},
       {"mtx/integer_fewer_rows.mtx", "matrix market", "integer", "general", 2, 3, 2, 2},
+      {"mtx/tall_real.mtx", "matrix market", "real", "general", 5, 3, 6, 6},
+      {"mtx/hermitian_real.mtx", "matrix market", "real", "symmetric", 3, 3, 3, 5},
   };
   for (const auto& c : cases) {
     const std::string path = test_data + "/" + c.file;
@@ -176,19 +180,21 @@ TEST(RunReport, HoldsEveryFieldConsistentWithTheRunAndTheFile) {
       EXPECT_EQ(matrix["symmetry"], c.symmetry);
       if (plain) {
         EXPECT_EQ(matrix["n"], reference.n);
+        EXPECT_EQ(matrix["rows"], reference.n);
         EXPECT_EQ(matrix["stored_entries"], reference.nnz);
         EXPECT_EQ(matrix["slots"], reference.nnz);
         EXPECT_EQ(report["result"]["digest"], fnv1a_digest(reference_product(reference, threads)));
       } else {
         EXPECT_EQ(matrix["first"], c.first);
         EXPECT_EQ(matrix["n"], c.n);
+        EXPECT_EQ(matrix["rows"], std::max(c.first, c.n));
         EXPECT_EQ(matrix["stored_entries"], c.stored);
         EXPECT_EQ(matrix["slots"], c.slots);
       }
       if (c.first >= 0) {
         EXPECT_EQ(matrix["first"], c.first);
       }
-      EXPECT_EQ(report["result"]["elements"], matrix["n"]);
+      EXPECT_EQ(report["result"]["elements"], matrix["rows"]);
     }
   }
 }
@@ -254,6 +260,17 @@ TEST(RunReport, RefusesReportsThatCannotBeWrittenBeforeTheRun) {
     EXPECT_EQ(run.err, "spmv: cannot write the report " + c.report + c.reason + "\n");
   }
   EXPECT_EQ(read_text(matrix), read_text(test_data + "/good/small.txt"));
+  // With standard output or error closed, the report keeps out of their way
+  // and tells that the run's output was lost.
+  for (const char* closed : {">&- 2>/dev/null", "2>&- >/dev/null"}) {
+    const std::string report = write_temp_file("closed.json", "");
+    const std::string command =
+        std::string(SPMV_EXECUTABLE) + " --report=" + report + " 2 0 1 " + matrix + " " + closed;
+    const int raw = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1) << closed;
+    const json parsed = json::parse(read_text(report));
+    EXPECT_EQ(parsed["status"], "failed") << closed;
+  }
   // A report that is lost on the way is a failed run.
   const RunResult full = run_spmv({"--report=/dev/full", "2", "0", "0", matrix});
   EXPECT_EQ(full.status, 1);

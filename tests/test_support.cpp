@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -95,4 +97,41 @@ RunResult run_spmv(const std::vector<std::string>& args, const std::string& setu
   result.out = read_text(out_path);
   result.err = read_text(err_path);
   return result;
+}
+
+MarketProduct market_row_sums(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  std::istringstream banner(line);
+  std::string word, object, format, field, symmetry;
+  banner >> word >> object >> format >> field >> symmetry;
+  for (std::string* text : {&field, &symmetry}) {
+    for (char& c : *text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const bool pattern = field == "pattern";
+  const int mirror = symmetry == "general" ? 0 : symmetry == "skew-symmetric" ? -1 : 1;
+  MarketProduct product;
+  long entries = -1;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string first;
+    if (!(fields >> first) || first[0] == '%') continue;
+    if (entries < 0) {
+      product.rows = std::stoi(first);
+      fields >> product.columns >> entries;
+      product.sums.assign(static_cast<std::size_t>(std::max(product.rows, product.columns)), 0);
+      continue;
+    }
+    const int row = std::stoi(first);
+    int col = 0;
+    std::string value_text = "1";
+    fields >> col;
+    if (!pattern) fields >> value_text;
+    const Extended value = std::strtold(value_text.c_str(), nullptr);
+    product.sums[static_cast<std::size_t>(row - 1)] += value;
+    if (mirror != 0 && row != col)
+      product.sums[static_cast<std::size_t>(col - 1)] += mirror * value;
+  }
+  return product;
 }

@@ -29,3 +29,15 @@ struct RunResult {
 // Runs the spmv executable with these arguments, after the shell commands in
 // `setup` (for example a ulimit).
 RunResult run_spmv(const std::vector<std::string>& args, const std::string& setup = "");
+
+// A Matrix Market coordinate file times a vector of ones, computed apart from
+// the program: the file read line by line with iostreams and strtold, the
+// entries of a symmetric, hermitian or skew-symmetric file mirrored, and each
+// row's products added in file order.
+struct MarketProduct {
+  int rows = 0;                      // the size line's row count
+  int columns = 0;                   // its column count
+  std::vector<spmv::Extended> sums;  // one per row, then zeros up to the column count
+};
+
+MarketProduct market_row_sums(const std::string& path);

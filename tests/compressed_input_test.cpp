@@ -1,0 +1,157 @@
+// Compressed files and archives, written here with libarchive's writer:
+// each must give the dump of the plain file; broken data, archives without
+// a member to read and bad lines in a member are refused with their reasons.
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace {
+
+// A member of an archive to write: its path and content.
+using Member = std::pair<std::string, std::string>;
+
+// Writes `members` to `path` in the given format (ARCHIVE_FORMAT_RAW for a
+// lone compressed stream) through the given compression filter.
+void write_packed(const std::string& path, int format, int filter,
+                  const std::vector<Member>& members) {
+  archive* out = archive_write_new();
+  ASSERT_EQ(archive_write_add_filter(out, filter), ARCHIVE_OK) << archive_error_string(out);
+  ASSERT_EQ(archive_write_set_format(out, format), ARCHIVE_OK);
+  ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
+  for (const auto& [name, content] : members) {
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, name.c_str());
+    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0644);
+    ASSERT_EQ(archive_write_header(out, entry), ARCHIVE_OK) << archive_error_string(out);
+    ASSERT_EQ(archive_write_data(out, content.data(), content.size()),
+              static_cast<la_ssize_t>(content.size()));
+    archive_entry_free(entry);
+  }
+  ASSERT_EQ(archive_write_close(out), ARCHIVE_OK);
+  archive_write_free(out);
+}
+
+// A symmetric Matrix Market matrix of a few hundred entries, so that the
+// compressed streams span several blocks of their formats.
+std::string sample_matrix() {
+  std::string text = "%%MatrixMarket matrix coordinate real symmetric\n% sample\n300 300 600\n";
+  for (int k = 0; k < 600; ++k) {
+    const int row = 1 + (k * 7) % 300;
+    const int col = 1 + (k * 13) % row;
+    text += std::to_string(row) + " " + std::to_string(col) + " " + std::to_string(k) + ".25e-1\n";
+  }
+  return text;
+}
+
+// The dump without its first line, which names the file.
+std::string dump_body(const RunResult& run) {
+  return run.err.substr(run.err.find('\n') + 1);
+}
+
+TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
+  const std::string matrix = sample_matrix();
+  const RunResult plain = run_spmv({"3", "0", "1", write_temp_file("sample.mtx", matrix)});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  const std::vector<Member> lone = {{"data", matrix}};
+  // SuiteSparse's layout: NAME/NAME.mtx beside NAME/NAME_b.mtx (a dense
+  // right-hand side, which is not a coordinate matrix).
+  const std::vector<Member> suite = {
+      {"sample/sample_b.mtx", "%%MatrixMarket matrix array real general\n2 1\n1\n2\n"},
+      {"sample/sample.mtx", matrix},
+      {"sample/README.txt", "about the sample\n"}};
+  const std::vector<Member> one_mtx = {{"dir/other.txt", "x\n"}, {"dir/any_name.mtx", matrix}};
+  const struct {
+    const char* name;
+    int format;
+    int filter;
+    const std::vector<Member>& members;
+    const char* member;  // read through, for the report; empty for a lone stream
+  } cases[] = {
+      {"sample.mtx.gz", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone, ""},
+      {"sample.mtx.bz2", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_BZIP2, lone, ""},
+      {"sample.mtx.xz", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_XZ, lone, ""},
+      {"sample.mtx.zst", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_ZSTD, lone, ""},
+      {"named_anyhow", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone, ""},
+      {"sample.tar.gz", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP, suite, "sample/sample.mtx"},
+      {"sample.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, suite, "sample/sample.mtx"},
+      {"sample.tar.zst", ARCHIVE_FORMAT_TAR_PAX_RESTRICTED, ARCHIVE_FILTER_ZSTD, suite,
+       "sample/sample.mtx"},
+      {"other.tar.xz", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_XZ, one_mtx, "dir/any_name.mtx"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = write_temp_file(c.name, "");
+    write_packed(path, c.format, c.filter, c.members);
+    const std::string report = write_temp_file("report.json", "");
+    const RunResult run = run_spmv({"--report=" + report, "3", "0", "1", path});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.rfind("INPUT MATRIX TAKEN FROM: " + path + "\n", 0), 0u);
+    EXPECT_EQ(dump_body(run), dump_body(plain));
+    const nlohmann::json matrix_report = nlohmann::json::parse(read_text(report))["matrix"];
+    EXPECT_EQ(matrix_report["bytes"], matrix.size());
+    EXPECT_EQ(matrix_report["member"], *c.member ? nlohmann::json(c.member) : nlohmann::json());
+    EXPECT_FALSE(matrix_report["packing"].is_null());
+  }
+}
+
+TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMembers) {
+  const std::string matrix = sample_matrix();
+  const std::string gz = write_temp_file("whole.mtx.gz", "");
+  write_packed(gz, ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, {{"data", matrix}});
+  const std::string whole = read_text(gz);
+  std::string flipped = whole;  // one bit of the last deflate block
+  flipped[flipped.size() - 12] = static_cast<char>(flipped[flipped.size() - 12] ^ 0x10);
+  std::string bad_crc = whole;  // the data intact, its check value not
+  bad_crc[bad_crc.size() - 8] = static_cast<char>(bad_crc[bad_crc.size() - 8] ^ 1);
+  const std::string xz = write_temp_file("whole.mtx.xz", "");
+  write_packed(xz, ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_XZ, {{"data", matrix}});
+  const std::string xz_text = read_text(xz);
+  const std::string two = write_temp_file("two.tar.gz", "");
+  write_packed(two, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP,
+               {{"two/a.mtx", matrix}, {"two/b.mtx", matrix}});
+  const std::string none = write_temp_file("none.tar", "");
+  write_packed(none, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE,
+               {{"none/x_b.mtx", "%%MatrixMarket matrix array real general\n1 1\n1\n"}});
+  const std::string bad_member = write_temp_file("bad.tar.bz2", "");
+  write_packed(bad_member, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_BZIP2,
+               {{"bad/bad.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n1 x 1\n"}});
+  const struct {
+    std::string path;
+    std::string message;  // after the path
+  } cases[] = {
+      {write_temp_file("half.mtx.gz", whole.substr(0, whole.size() / 2)), ": truncated gzip input"},
+      {write_temp_file("no_trailer.mtx.gz", whole.substr(0, whole.size() - 4)),
+       ": truncated gzip input"},
+      {write_temp_file("trailing.mtx.gz", whole + "trailing text"), ": gzip data error: "},
+      {write_temp_file("concatenated.mtx.gz", whole + whole),
+       ":604: more entries than the 600 that the header declares"},
+      {write_temp_file("flipped.mtx.gz", flipped), ": gzip data error: "},
+      {write_temp_file("bad_crc.mtx.gz", bad_crc), ": gzip data error: incorrect data check"},
+      {write_temp_file("half.mtx.xz", xz_text.substr(0, xz_text.size() / 2)), ": Lzma library"},
+      {two,
+       ": the archive has no member two.mtx, and 2 .mtx members hold a coordinate matrix: "
+       "two/a.mtx, two/b.mtx; unpack the one to read"},
+      {none,
+       ": the archive has no member none.mtx, and no .mtx member holds a coordinate matrix "
+       "(none/x_b.mtx)"},
+      {bad_member, "(bad/bad.mtx):3: column \"x\" is not an integer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const RunResult run = run_spmv({"2", "0", "1", c.path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Error Reading File\n");
+    EXPECT_EQ(run.err.rfind(c.path + c.message, 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// The progress line of a long read: its text, the counter the readers feed,
+// and the line drawn on a pseudo-terminal and on nothing else.
+#include "read_progress.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "coo_matrix.hpp"
+#include "test_support.hpp"
+
+using namespace spmv;
+
+namespace {
+
+// The figures of a read, as in the usage example.
+TEST(ProgressText, AmountOfTotalRateAndTimeLeft) {
+  EXPECT_EQ(progress_text("m.mtx", 1'200'000'000, 4'000'000'000, 1.4e9, 80),
+            "spmv: reading m.mtx: 1.2 of 4.0 GB, 1.4 GB/s, 2 s left");
+  EXPECT_EQ(progress_text("m.mtx", 1'200'000'000, 4'000'000'000, 850e6, 80),
+            "spmv: reading m.mtx: 1.2 of 4.0 GB, 850 MB/s, 4 s left");
+  EXPECT_EQ(progress_text("a b", 512, 900, 12, 80),
+            "spmv: reading a b: 512 of 900 B, 12 B/s, 33 s left");
+}
+
+TEST(ProgressText, LongerTimesInMinutesAndHours) {
+  EXPECT_EQ(progress_text("m", 0, 150'000'000'000, 1e9, 80),
+            "spmv: reading m: 0.0 of 150.0 GB, 1.0 GB/s, 2 min 30 s left");
+  EXPECT_EQ(progress_text("m", 0, 4'000'000'000'000, 1e9, 80),
+            "spmv: reading m: 0.0 of 4.0 TB, 1.0 GB/s, 1 h 6 min left");
+}
+
+TEST(ProgressText, WithoutTotalOrRate) {
+  EXPECT_EQ(progress_text("m", 5'000'000, 0, 2.5e6, 80), "spmv: reading m: 5.0 MB, 2.5 MB/s");
+  EXPECT_EQ(progress_text("m", 5'000'000, 8'000'000, 0, 80),
+            "spmv: reading m: 5.0 of 8.0 MB, 0 B/s");
+}
+
+TEST(ProgressText, NeverMoreThanTheTotal) {
+  EXPECT_EQ(progress_text("m", 9'000, 8'000, 1e3, 80),
+            "spmv: reading m: 8.0 of 8.0 kB, 1.0 kB/s, 0 s left");
+}
+
+TEST(ProgressText, ALongPathLosesItsStart) {
+  const std::string path = "/very/long/folder/" + std::string(100, 'x') + "/matrix.mtx";
+  const std::string text = progress_text(path, 1'000'000, 2'000'000, 1e6, 80);
+  EXPECT_EQ(text.size(), 79u);
+  EXPECT_EQ(text.rfind("spmv: reading ...", 0), 0u) << text;
+  EXPECT_NE(text.find("xxx/matrix.mtx: 1.0 of 2.0 MB, 1.0 MB/s, 1 s left"), std::string::npos)
+      << text;
+}
+
+TEST(ProgressText, ShortenedOnACharacterBoundary) {
+  std::string path;
+  for (int i = 0; i < 60; ++i) path += "\xc3\xa9";  // é in UTF-8
+  const std::string text = progress_text(path, 1, 2, 1, 60);
+  EXPECT_LE(text.size(), 59u);
+  const std::size_t tail = std::string("spmv: reading ...").size();
+  ASSERT_GT(text.size(), tail);
+  EXPECT_EQ(static_cast<unsigned char>(text[tail]), 0xc3) << text;
+}
+
+TEST(ProgressText, ATinyTerminalGetsTheStart) {
+  EXPECT_EQ(progress_text("m", 1, 2, 1, 11), "spmv: read");
+  EXPECT_EQ(progress_text("m", 1, 2, 1, 0), "");
+}
+
+TEST(ReadProgressCounter, ExpectAddsUntilTheTotalIsSet) {
+  ReadProgress progress;
+  progress.expect(10);
+  progress.expect(5);
+  EXPECT_EQ(progress.total.load(), 15);
+  progress.set_total(100);
+  progress.expect(7);
+  EXPECT_EQ(progress.total.load(), 100);
+  progress.add(3);
+  progress.add(4);
+  EXPECT_EQ(progress.done.load(), 7);
+}
+
+// A matrix of `entries` lines, in a file of the test's own.
+std::string matrix_file(const std::string& name, int entries) {
+  std::string text = "0 100 " + std::to_string(entries) + "\n";
+  for (int i = 0; i < entries; ++i) {
+    text += std::to_string(i % 100 + 1) + " " + std::to_string(i * 7 % 100 + 1) + " 1.5\n";
+  }
+  return write_temp_file(name, text);
+}
+
+TEST(ReadProgressCounter, BothPassesCountEveryByteOfOneReader) {
+  const std::string path = matrix_file("progress_one.txt", 2000);
+  const auto size = static_cast<std::int64_t>(read_text(path).size());
+  ReadProgress progress;
+  ReadOptions options;
+  options.block_bytes = 100;
+  options.progress = &progress;
+  const Outcome<CooMatrix> read = read_coo_matrix(path, 1, options);
+  ASSERT_FALSE(read.failure);
+  EXPECT_EQ(progress.total.load(), 2 * size);
+  EXPECT_EQ(progress.done.load(), 2 * size);
+}
+
+TEST(ReadProgressCounter, ParallelReadersCountTheirOwnParts) {
+  const std::string path = matrix_file("progress_parts.txt", 2000);
+  const auto size = static_cast<std::int64_t>(read_text(path).size());
+  ReadProgress progress;
+  ReadOptions options;
+  options.block_bytes = 100;
+  options.min_part_bytes = 1;
+  options.parts_limited_by_cores = false;
+  options.progress = &progress;
+  ReadReport how;
+  const Outcome<CooMatrix> read = read_coo_matrix(path, 4, options, &how);
+  ASSERT_FALSE(read.failure);
+  ASSERT_EQ(how.readers, 4);
+  EXPECT_EQ(progress.total.load(), 2 * size);
+  // The first pass reads every byte; the readers all but the header and the
+  // ends of lines that straddle their parts, never a byte twice.
+  EXPECT_LE(progress.done.load(), 2 * size);
+  EXPECT_GE(progress.done.load(), 2 * size - 4 * 20);
+}
+
+TEST(ReadProgressCounter, ATotalSetBeforeTheReadStays) {
+  const std::string path = matrix_file("progress_total.txt", 10);
+  ReadProgress progress;
+  progress.set_total(12345);
+  ReadOptions options;
+  options.progress = &progress;
+  ASSERT_FALSE(read_coo_matrix(path, 1, options).failure);
+  EXPECT_EQ(progress.total.load(), 12345);
+}
+
+// Everything the pseudo-terminal's master side holds now.
+std::string drain(int master) {
+  std::string text;
+  char chunk[4096];
+  pollfd ready{master, POLLIN, 0};
+  while (poll(&ready, 1, 200) == 1 && (ready.revents & POLLIN) != 0) {
+    const ssize_t got = read(master, chunk, sizeof chunk);
+    if (got <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+TEST(ProgressLine, NothingWhereTheOutputIsNoTerminal) {
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  {
+    ProgressLine line("m", pipe_ends[1], ProgressTiming{std::chrono::milliseconds(0)});
+    EXPECT_EQ(line.counter(), nullptr);
+  }
+  close(pipe_ends[1]);
+  char byte;
+  EXPECT_EQ(read(pipe_ends[0], &byte, 1), 0);
+  close(pipe_ends[0]);
+}
+
+TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  {
+    ProgressLine line("dir/m\x1b.mtx", terminal,
+                      ProgressTiming{std::chrono::milliseconds(0), std::chrono::milliseconds(10)});
+    ReadProgress* counter = line.counter();
+    ASSERT_NE(counter, nullptr);
+    counter->expect(2000);
+    counter->add(500);
+    usleep(100'000);
+    line.stop();
+    line.stop();  // a second stop does nothing
+  }
+  const std::string text = drain(master);
+  close(terminal);
+  close(master);
+  EXPECT_EQ(text.rfind("\rspmv: reading dir/m\\x1b.mtx: ", 0), 0u) << text;
+  EXPECT_NE(text.find("\rspmv: reading dir/m\\x1b.mtx: 0.5 of 2.0 kB, "), std::string::npos)
+      << text;
+  ASSERT_GE(text.size(), 4u);
+  EXPECT_EQ(text.substr(text.size() - 4), "\r\x1b[K") << text;
+  EXPECT_EQ(text.find("\r\x1b[K"), text.size() - 4) << "erased only at the end: " << text;
+}
+
+TEST(ProgressLine, NotDrawnBeforeTheDelay) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  {
+    ProgressLine line("m", terminal,
+                      ProgressTiming{std::chrono::seconds(60), std::chrono::milliseconds(10)});
+    ASSERT_NE(line.counter(), nullptr);
+    line.counter()->add(10);
+    usleep(50'000);
+  }
+  EXPECT_EQ(drain(master), "");
+  close(terminal);
+  close(master);
+}
+
+}  // namespace
