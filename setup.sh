@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-program_packages=(g++ make cmake nlohmann-json3-dev)
+program_packages=(g++ make cmake nlohmann-json3-dev libarchive-dev zlib1g-dev)
 test_packages=(libgtest-dev libgmock-dev gnuplot-nox jq man-db openmpi-bin libopenmpi-dev)
 
 usage() {
@@ -19,6 +19,10 @@ usage() {
   echo "  test       install the test suite's packages too, build it and run it"
 }
 
+if [ $# -gt 1 ]; then
+  usage >&2
+  exit 2
+fi
 case "${1:-}" in
   "")
     packages=("${program_packages[@]}")
