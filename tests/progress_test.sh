@@ -7,14 +7,7 @@
 set -euo pipefail
 spmv=$1
 source_dir=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-checks=0
-check() {
-  checks=$((checks + 1))
-  if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 command -v script >/dev/null || { echo "FAILED: script is missing (Debian package util-linux)"; exit 1; }
 command -v perl >/dev/null || { echo "FAILED: perl is missing"; exit 1; }
 unset SPMV_PROGRESS_DELAY_MS
@@ -112,5 +105,4 @@ check "no terminal at all: a refusal byte for byte" \
   'cmp -s "$work/refused_plain.err" "$work/refused.err" &&
    cmp -s "$work/refused_plain.out" "$work/refused.out"'
 
-echo "$checks checks, $failures failed"
-[ "$failures" -eq 0 ]
+finish_checks

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "coo_matrix.hpp"
@@ -134,6 +136,23 @@ TEST(ReadProgressCounter, ATotalSetBeforeTheReadStays) {
   EXPECT_EQ(progress.total.load(), 12345);
 }
 
+// A pseudo-terminal: the program writes to `terminal`, the test reads
+// `master`; both are closed at the end of the scope.
+struct PseudoTerminal {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  int terminal = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0
+                     ? ::open(ptsname(master), O_RDWR | O_NOCTTY)
+                     : -1;
+  PseudoTerminal() = default;
+  PseudoTerminal(const PseudoTerminal&) = delete;
+  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+  ~PseudoTerminal() {
+    if (terminal >= 0) close(terminal);
+    if (master >= 0) close(master);
+  }
+  bool open() const { return terminal >= 0; }
+};
+
 // Everything the pseudo-terminal's master side holds now.
 std::string drain(int master) {
   std::string text;
@@ -161,12 +180,9 @@ TEST(ProgressLine, NothingWhereTheOutputIsNoTerminal) {
 }
 
 TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
+  const PseudoTerminal pty;
+  ASSERT_TRUE(pty.open()) << std::strerror(errno);
+  const int terminal = pty.terminal;
   {
     ProgressLine line("dir/m\x1b.mtx", terminal,
                       ProgressTiming{std::chrono::milliseconds(0), std::chrono::milliseconds(10)});
@@ -178,9 +194,7 @@ TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
     line.stop();
     line.stop();  // a second stop does nothing
   }
-  const std::string text = drain(master);
-  close(terminal);
-  close(master);
+  const std::string text = drain(pty.master);
   EXPECT_EQ(text.rfind("\rspmv: reading dir/m\\x1b.mtx: ", 0), 0u) << text;
   EXPECT_NE(text.find("\rspmv: reading dir/m\\x1b.mtx: 0.5 of 2.0 kB, "), std::string::npos)
       << text;
@@ -190,12 +204,9 @@ TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
 }
 
 TEST(ProgressLine, NotDrawnBeforeTheDelay) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
+  const PseudoTerminal pty;
+  ASSERT_TRUE(pty.open()) << std::strerror(errno);
+  const int terminal = pty.terminal;
   {
     ProgressLine line("m", terminal,
                       ProgressTiming{std::chrono::seconds(60), std::chrono::milliseconds(10)});
@@ -203,9 +214,7 @@ TEST(ProgressLine, NotDrawnBeforeTheDelay) {
     line.counter()->add(10);
     usleep(50'000);
   }
-  EXPECT_EQ(drain(master), "");
-  close(terminal);
-  close(master);
+  EXPECT_EQ(drain(pty.master), "");
 }
 
 }  // namespace

@@ -8,14 +8,7 @@ set -euo pipefail
 spmv=$1
 source_dir=$2
 build_dir=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-checks=0
-check() {
-  checks=$((checks + 1))
-  if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # ---- spmv-sweep -----------------------------------------------------------------
 
@@ -580,5 +573,4 @@ check "installed share/man/man1/spmv-gen.1" '[ -f "$work/prefix/share/man/man1/s
 check "man spmv-gen renders" \
   'MANPATH="$work/prefix/share/man" man spmv-gen 2>/dev/null | grep -q "write a random sparse matrix"'
 
-echo "$((checks - failures)) passed, $failures failed"
-[ $failures = 0 ]
+finish_checks

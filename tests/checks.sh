@@ -1,0 +1,15 @@
+# The checks of the shell tests, sourced by each: a scratch folder in $work,
+# removed at exit, and check NAME CONDITION, which evaluates CONDITION as
+# shell code and counts it; finish_checks prints the count and gives the status.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+checks=0
+check() {
+  checks=$((checks + 1))
+  if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
+}
+finish_checks() {
+  echo "$((checks - failures)) passed, $failures failed"
+  [ "$failures" = 0 ]
+}
