@@ -35,7 +35,8 @@ bool read_sequentially(int fd, ReadState& state, const ReadOptions& options) {
   return true;
 }
 
-// Records the file's size and form for the report of the read.
+}  // namespace
+
 void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& how) {
   static const char* const symmetries[3] = {"skew-symmetric", "general", "symmetric"};
   how.file_bytes = bytes;
@@ -44,8 +45,6 @@ void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& ho
   how.symmetry = format.matrix_market ? symmetries[format.mirror + 1] : nullptr;
   how.stored_entries = format.declared;
 }
-
-}  // namespace
 
 Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
                                 std::int32_t thread_count, const ReadOptions& options,

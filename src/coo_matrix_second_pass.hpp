@@ -7,6 +7,7 @@
 
 #include "coo_matrix.hpp"
 #include "coo_matrix_lines.hpp"
+#include "coo_matrix_state.hpp"
 
 namespace spmv {
 
@@ -24,5 +25,9 @@ Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
 Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& count,
                                 std::int32_t thread_count, const ReadOptions& options = {},
                                 ReadReport* report = nullptr);
+
+// Records the file's size and form (plain, or Matrix Market with its field
+// and symmetry) and the entries its header declares, for the report of a read.
+void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& how);
 
 }  // namespace spmv

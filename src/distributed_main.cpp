@@ -21,6 +21,7 @@
 #include "distributed_read.hpp"
 #include "parallel_multiply.hpp"
 #include "performance_line.hpp"
+#include "repeated_multiply.hpp"
 #include "report_file.hpp"
 #include "result_digest.hpp"
 #include "run_ending.hpp"
@@ -83,10 +84,7 @@ std::optional<Failure> repeat_distributed(const Ranks& ranks, const RankShare& s
     }
     MPI_Bcast(&differs, 1, MPI_INT64_T, 0, ranks.comm);
     if (differs >= 0) {
-      return Failure{Failure::Kind::result, "spmv: repeated multiply " + std::to_string(repeat) +
-                                                " of " + std::to_string(config.repeat_count) +
-                                                " gave another result than the first: element " +
-                                                std::to_string(differs + 1) + " differs"};
+      return repeat_failure(repeat, config.repeat_count, differs);
     }
   }
   return std::nullopt;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "distributed_slots.hpp"
 #include "parallel_multiply.hpp"
 #include "verbose_dump.hpp"
 
@@ -14,18 +15,6 @@ namespace {
 
 constexpr int sum_tag = 1;
 constexpr int dump_tag = 2;
-
-// The 80-bit values travel as their 16 bytes, so that every bit arrives.
-struct ExtendedType {
-  MPI_Datatype type;
-  ExtendedType() {
-    MPI_Type_contiguous(sizeof(Extended), MPI_BYTE, &type);
-    MPI_Type_commit(&type);
-  }
-  ~ExtendedType() { MPI_Type_free(&type); }
-  ExtendedType(const ExtendedType&) = delete;
-  ExtendedType& operator=(const ExtendedType&) = delete;
-};
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include "coo_matrix_messages.hpp"
 #include "coo_matrix_parallel.hpp"
 #include "coo_matrix_range.hpp"
+#include "coo_matrix_second_pass.hpp"
 #include "coo_matrix_state.hpp"
 #include "distributed_failure.hpp"
 #include "distributed_slots.hpp"
@@ -319,12 +320,7 @@ Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
   report.readers = static_cast<std::int32_t>(team.parts());
   report.first_pass_seconds = counted - start;
   report.second_pass_seconds = omp_get_wtime() - counted;
-  report.file_bytes = count.file_bytes;
-  report.matrix_market = facts.matrix_market != 0;
-  report.field = facts.matrix_market != 0 && facts.field >= 0 ? field_names[facts.field] : nullptr;
-  static const char* const symmetries[3] = {"skew-symmetric", "general", "symmetric"};
-  report.symmetry = facts.matrix_market != 0 ? symmetries[facts.mirror + 1] : nullptr;
-  report.stored_entries = facts.declared;
+  describe_form(format_of(facts), count.file_bytes, report);
   return outcome;
 }
 

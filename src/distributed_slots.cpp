@@ -18,14 +18,6 @@ std::int64_t overlap(std::int64_t a, std::int64_t b, std::int64_t c, std::int64_
   return std::max<std::int64_t>(0, std::min(b, d) - std::max(a, c));
 }
 
-// The 80-bit values travel as their 16 bytes, so that every bit arrives.
-MPI_Datatype extended_type() {
-  MPI_Datatype type;
-  MPI_Type_contiguous(sizeof(Extended), MPI_BYTE, &type);
-  MPI_Type_commit(&type);
-  return type;
-}
-
 }  // namespace
 
 SlotRange rank_slots(std::int64_t total_slots, int ranks, std::int32_t thread_count, int rank) {
@@ -83,10 +75,10 @@ std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, 
   MPI_Alltoallv(from.col_index.get(), send_counts.data(), send_offsets.data(), MPI_INT32_T,
                 held.col_index.get(), receive_counts.data(), receive_offsets.data(), MPI_INT32_T,
                 comm);
-  MPI_Datatype extended = extended_type();
-  MPI_Alltoallv(from.value.get(), send_counts.data(), send_offsets.data(), extended,
-                held.value.get(), receive_counts.data(), receive_offsets.data(), extended, comm);
-  MPI_Type_free(&extended);
+  const ExtendedType extended;
+  MPI_Alltoallv(from.value.get(), send_counts.data(), send_offsets.data(), extended.type,
+                held.value.get(), receive_counts.data(), receive_offsets.data(), extended.type,
+                comm);
   rank.share = std::move(held);
   rank.share_begin = mine.begin;
   return std::nullopt;

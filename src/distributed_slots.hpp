@@ -11,6 +11,18 @@
 
 namespace spmv {
 
+// The 80-bit values travel as their 16 bytes, so that every bit arrives.
+struct ExtendedType {
+  MPI_Datatype type;
+  ExtendedType() {
+    MPI_Type_contiguous(sizeof(Extended), MPI_BYTE, &type);
+    MPI_Type_commit(&type);
+  }
+  ~ExtendedType() { MPI_Type_free(&type); }
+  ExtendedType(const ExtendedType&) = delete;
+  ExtendedType& operator=(const ExtendedType&) = delete;
+};
+
 // The slots [begin, end) of the global order that rank `rank` must hold: the
 // static blocks of its thread_count workers out of ranks x thread_count.
 struct SlotRange {

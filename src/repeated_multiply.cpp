@@ -8,6 +8,13 @@
 
 namespace spmv {
 
+Failure repeat_failure(std::int32_t repeat, std::int32_t count, std::int64_t element) {
+  return Failure{Failure::Kind::result, "spmv: repeated multiply " + std::to_string(repeat) +
+                                            " of " + std::to_string(count) +
+                                            " gave another result than the first: element " +
+                                            std::to_string(element + 1) + " differs"};
+}
+
 std::int64_t first_difference(const PartialSums& partials, const ResultVector& first) {
   for (std::int32_t i = 0; i < first.n; ++i) {
     // The reduction's own order: ((0 + p0) + p1) + ...
@@ -28,10 +35,7 @@ std::optional<Failure> repeat_multiply(const CooMatrix& matrix, const InputVecto
     seconds.push_back(clock.t_mult_end - clock.t_mult_begin);
     const std::int64_t element = first_difference(partials, first);
     if (element >= 0) {
-      return Failure{Failure::Kind::result, "spmv: repeated multiply " + std::to_string(repeat) +
-                                                " of " + std::to_string(count) +
-                                                " gave another result than the first: element " +
-                                                std::to_string(element + 1) + " differs"};
+      return repeat_failure(repeat, count, element);
     }
   }
   return std::nullopt;
