@@ -67,6 +67,11 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
       {"sample/sample_b.mtx", "%%MatrixMarket matrix array real general\n2 1\n1\n2\n"},
       {"sample/sample.mtx", matrix},
       {"sample/README.txt", "about the sample\n"}};
+  // A member named after the archive wins over other coordinate members,
+  // even after them.
+  const std::vector<Member> named_last = {
+      {"named/other.mtx", "%%MatrixMarket matrix coordinate real general\n1 1 1\n1 1 9\n"},
+      {"named/named.mtx", matrix}};
   const std::vector<Member> one_mtx = {{"dir/other.txt", "x\n"}, {"dir/any_name.mtx", matrix}};
   const struct {
     const char* name;
@@ -85,6 +90,8 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
       {"sample.tar.zst", ARCHIVE_FORMAT_TAR_PAX_RESTRICTED, ARCHIVE_FILTER_ZSTD, suite,
        "sample/sample.mtx"},
       {"other.tar.xz", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_XZ, one_mtx, "dir/any_name.mtx"},
+      {"named.tar.bz2", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_BZIP2, named_last,
+       "named/named.mtx"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
