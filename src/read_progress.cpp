@@ -193,8 +193,10 @@ void ProgressLine::run() {
     next += timing_.interval;
     if (next < now) next = now + timing_.interval;  // after a stall, no burst of redraws
   }
+  // The last figures are drawn once more before the erasure, so that a line
+  // drawn early in the read does not stay the last one shown.
   const Clock::time_point now = Clock::now();
-  if (!drawn_ && now - started_ >= timing_.delay) {
+  if (now - started_ >= timing_.delay) {
     draw(rate(now, progress_.done.load(std::memory_order_relaxed)));
   }
   if (drawn_) write_all("\r\033[K");

@@ -191,6 +191,7 @@ TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
     counter->expect(2000);
     counter->add(500);
     usleep(100'000);
+    counter->add(1500);  // the read ends between two redraws
     line.stop();
     line.stop();  // a second stop does nothing
   }
@@ -198,6 +199,11 @@ TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
   EXPECT_EQ(text.rfind("\rspmv: reading dir/m\\x1b.mtx: ", 0), 0u) << text;
   EXPECT_NE(text.find("\rspmv: reading dir/m\\x1b.mtx: 0.5 of 2.0 kB, "), std::string::npos)
       << text;
+  const std::size_t last = text.rfind("\rspmv: reading ");
+  ASSERT_NE(last, std::string::npos) << text;
+  const std::string at_end = "\rspmv: reading dir/m\\x1b.mtx: 2.0 of 2.0 kB, ";
+  EXPECT_EQ(text.compare(last, at_end.size(), at_end), 0)
+      << "the last line shows the figures at the end: " << text;
   ASSERT_GE(text.size(), 4u);
   EXPECT_EQ(text.substr(text.size() - 4), "\r\x1b[K") << text;
   EXPECT_EQ(text.find("\r\x1b[K"), text.size() - 4) << "erased only at the end: " << text;
