@@ -190,7 +190,9 @@ TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
     ASSERT_NE(counter, nullptr);
     counter->expect(2000);
     counter->add(500);
-    usleep(100'000);
+    pollfd drawn{pty.master, POLLIN, 0};  // wait for a first line, however loaded the machine
+    ASSERT_EQ(poll(&drawn, 1, 10'000), 1);
+    usleep(20'000);
     counter->add(1500);  // the read ends between two redraws
     line.stop();
     line.stop();  // a second stop does nothing
