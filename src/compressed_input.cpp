@@ -73,18 +73,6 @@ bool holds_coordinate_banner(const char* text, std::size_t bytes) {
          line.find("coordinate") != std::string::npos;
 }
 
-// Writes all of [data, data + bytes) to fd.
-bool write_all(int fd, const char* data, std::size_t bytes) {
-  while (bytes > 0) {
-    const ssize_t written = ::write(fd, data, bytes);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    bytes -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 // How unpacking one stream or member went.
 struct Extraction {
   std::int64_t bytes = 0;          // text written
@@ -209,12 +197,8 @@ la_ssize_t read_gzip(archive* reader, void* data, const void** buffer) {
 
 }  // namespace
 
-bool is_packed(int fd) {
-  return packed_name(fd) != nullptr;
-}
-
 Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileStamp& stamp,
-                                    ReadProgress* read_progress) {
+                                    const char* packing, ReadProgress* read_progress) {
   Outcome<UnpackedText> outcome;
   UnpackedText& unpacked = outcome.value;
   unpacked.packed_bytes = stamp.bytes;
@@ -223,7 +207,6 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
   archive_read_support_format_tar(reader.handle);
   archive_read_support_format_raw(reader.handle);
   // gzip is inflated here, every other format by the library.
-  const char* packing = packed_name(fd);
   const bool gzip = packing != nullptr && std::string(packing) == "gzip-compressed";
   GzipSource gzip_source;
   gzip_source.fd = fd;
@@ -272,9 +255,10 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
         return outcome;
       }
       if (!exact && !done.coordinate) continue;
-      if (exact || members.empty()) {
+      if (keep) {
         unpacked.text = std::move(text);
         unpacked.name = name;
+        unpacked.member = member;
         unpacked.bytes = done.bytes;
       }
       members.push_back(member);

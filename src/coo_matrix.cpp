@@ -23,8 +23,10 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int32_t thread_
   {
     FileDescriptor file;
     FileStamp stamp;
-    if (!open_matrix_file(path, file, stamp) && is_packed(file.fd)) {
-      Outcome<UnpackedText> unpacking = unpack_matrix(path, file.fd, stamp, options.progress);
+    const char* packing = open_matrix_file(path, file, stamp) ? nullptr : packed_name(file.fd);
+    if (packing != nullptr) {
+      Outcome<UnpackedText> unpacking =
+          unpack_matrix(path, file.fd, stamp, packing, options.progress);
       how.unpack_seconds = omp_get_wtime() - start;
       if (unpacking.failure) return Outcome<CooMatrix>{CooMatrix{}, unpacking.failure};
       unpacked = std::move(unpacking.value);
@@ -46,10 +48,7 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int32_t thread_
     how.unpack_seconds = unpacked_at - start;
     how.packing = unpacked.format;
     how.packed_bytes = unpacked.packed_bytes;
-    how.member =
-        unpacked.name == path
-            ? std::string()
-            : unpacked.name.substr(path.size() + 1, unpacked.name.size() - path.size() - 2);
+    how.member = unpacked.member;
   }
   return outcome;
 }

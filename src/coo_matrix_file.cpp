@@ -135,6 +135,21 @@ ssize_t read_at(int fd, char* buffer, std::size_t count, std::int64_t offset) {
   }
 }
 
+bool write_all(int fd, const char* data, std::size_t bytes) {
+  while (bytes > 0) {
+    const ssize_t written = ::write(fd, data, bytes);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return false;
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    data += written;
+    bytes -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
 const char* packed_name(int fd) {
   unsigned char head[packed_head_bytes];
   const ssize_t got = read_at(fd, reinterpret_cast<char*>(head), sizeof head, 0);

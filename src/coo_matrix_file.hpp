@@ -64,4 +64,9 @@ std::optional<Failure> refuse_packed(int fd, const std::string& path);
 // Reads up to count bytes at offset: the number read, 0 at end of file, -1 on error.
 ssize_t read_at(int fd, char* buffer, std::size_t count, std::int64_t offset);
 
+// Writes all of [data, data + bytes) to fd, again after an interrupted or
+// partial write; false with errno set when it cannot (ENOSPC when the file
+// takes no more bytes).
+bool write_all(int fd, const char* data, std::size_t bytes);
+
 }  // namespace spmv

@@ -12,6 +12,7 @@
 #include <deque>
 #include <system_error>
 
+#include "coo_matrix_file.hpp"
 #include "coo_matrix_messages.hpp"
 
 namespace spmv {
@@ -199,25 +200,17 @@ void ProgressLine::run() {
   if (now - started_ >= timing_.delay) {
     draw(rate(now, progress_.done.load(std::memory_order_relaxed)));
   }
-  if (drawn_) write_all("\r\033[K");
+  if (drawn_) write_all(fd_, "\r\033[K", 4);
 }
 
 void ProgressLine::draw(double bytes_per_second) {
   const std::string text = progress_text(
       shown_path_, progress_.done.load(std::memory_order_relaxed),
       progress_.total.load(std::memory_order_relaxed), bytes_per_second, terminal_columns(fd_));
-  write_all("\r" + text + "\033[K");
+  // A terminal that cannot be written to shows no progress; the read goes on.
+  const std::string line = "\r" + text + "\033[K";
+  write_all(fd_, line.data(), line.size());
   drawn_ = true;
-}
-
-void ProgressLine::write_all(const std::string& text) const {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t got = ::write(fd_, text.data() + written, text.size() - written);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return;  // a terminal that cannot be written to shows no progress
-    written += static_cast<std::size_t>(got);
-  }
 }
 
 }  // namespace spmv

@@ -19,23 +19,13 @@ namespace spmv {
 // read to the total before it starts: the first pass adds twice the file
 // size, for itself and the second pass; a stage that reads before the passes
 // (decompressing the file, say) adds its own bytes with expect() and reports
-// them with add(). A caller that knows the whole amount better calls
-// set_total(), after which expect() changes nothing.
+// them with add().
 struct ReadProgress {
   std::atomic<std::int64_t> done{0};   // bytes read so far, by every reader
   std::atomic<std::int64_t> total{0};  // bytes the read will take; 0 while unknown
-  std::atomic<bool> total_fixed{false};
 
   void add(std::int64_t bytes) { done.fetch_add(bytes, std::memory_order_relaxed); }
-  void expect(std::int64_t bytes) {
-    if (!total_fixed.load(std::memory_order_relaxed)) {
-      total.fetch_add(bytes, std::memory_order_relaxed);
-    }
-  }
-  void set_total(std::int64_t bytes) {
-    total_fixed.store(true, std::memory_order_relaxed);
-    total.store(bytes, std::memory_order_relaxed);
-  }
+  void expect(std::int64_t bytes) { total.fetch_add(bytes, std::memory_order_relaxed); }
 };
 
 // When the line appears and how often it is redrawn.
@@ -77,7 +67,7 @@ class ProgressLine {
   ReadProgress* counter() { return thread_.joinable() ? &progress_ : nullptr; }
 
   // Stops the thread and erases the line, if one was drawn. A read that ends
-  // after the delay without a line drawn yet gets its line once before it is
+  // after the delay has its final figures drawn once more before the line is
   // erased. Later calls do nothing.
   void stop();
 
@@ -87,7 +77,6 @@ class ProgressLine {
   void start(const std::string& path, const ProgressTiming& timing);
   void run();
   void draw(double bytes_per_second);
-  void write_all(const std::string& text) const;
 
   int fd_ = -1;
   ProgressTiming timing_;

@@ -52,14 +52,8 @@ std::optional<Failure> write_report_file(const FileDescriptor& file, const std::
   if (::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(file.fd, 0) != 0) {
     return report_failure(path, std::strerror(errno));
   }
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = ::write(file.fd, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return report_failure(path, written < 0 ? std::strerror(errno) : "no space");
-    data += written;
-    left -= static_cast<std::size_t>(written);
+  if (!write_all(file.fd, text.data(), text.size())) {
+    return report_failure(path, std::strerror(errno));
   }
   return std::nullopt;
 }

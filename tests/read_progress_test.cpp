@@ -71,19 +71,6 @@ TEST(ProgressText, ATinyTerminalGetsTheStart) {
   EXPECT_EQ(progress_text("m", 1, 2, 1, 0), "");
 }
 
-TEST(ReadProgressCounter, ExpectAddsUntilTheTotalIsSet) {
-  ReadProgress progress;
-  progress.expect(10);
-  progress.expect(5);
-  EXPECT_EQ(progress.total.load(), 15);
-  progress.set_total(100);
-  progress.expect(7);
-  EXPECT_EQ(progress.total.load(), 100);
-  progress.add(3);
-  progress.add(4);
-  EXPECT_EQ(progress.done.load(), 7);
-}
-
 // A matrix of `entries` lines, in a file of the test's own.
 std::string matrix_file(const std::string& name, int entries) {
   std::string text = "0 100 " + std::to_string(entries) + "\n";
@@ -124,16 +111,6 @@ TEST(ReadProgressCounter, ParallelReadersCountTheirOwnParts) {
   // ends of lines that straddle their parts, never a byte twice.
   EXPECT_LE(progress.done.load(), 2 * size);
   EXPECT_GE(progress.done.load(), 2 * size - 4 * 20);
-}
-
-TEST(ReadProgressCounter, ATotalSetBeforeTheReadStays) {
-  const std::string path = matrix_file("progress_total.txt", 10);
-  ReadProgress progress;
-  progress.set_total(12345);
-  ReadOptions options;
-  options.progress = &progress;
-  ASSERT_FALSE(read_coo_matrix(path, 1, options).failure);
-  EXPECT_EQ(progress.total.load(), 12345);
 }
 
 // A pseudo-terminal: the program writes to `terminal`, the test reads
@@ -179,12 +156,16 @@ TEST(ProgressLine, NothingWhereTheOutputIsNoTerminal) {
   close(pipe_ends[0]);
 }
 
-TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
+// A progress line drawn on a pseudo-terminal of the test's own.
+class ProgressLineOnTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pty.open()) << std::strerror(errno); }
   const PseudoTerminal pty;
-  ASSERT_TRUE(pty.open()) << std::strerror(errno);
-  const int terminal = pty.terminal;
+};
+
+TEST_F(ProgressLineOnTerminal, DrawnAndErasedWhenStopped) {
   {
-    ProgressLine line("dir/m\x1b.mtx", terminal,
+    ProgressLine line("dir/m\x1b.mtx", pty.terminal,
                       ProgressTiming{std::chrono::milliseconds(0), std::chrono::milliseconds(10)});
     ReadProgress* counter = line.counter();
     ASSERT_NE(counter, nullptr);
@@ -211,12 +192,9 @@ TEST(ProgressLine, DrawnOnATerminalAndErasedWhenStopped) {
   EXPECT_EQ(text.find("\r\x1b[K"), text.size() - 4) << "erased only at the end: " << text;
 }
 
-TEST(ProgressLine, NotDrawnBeforeTheDelay) {
-  const PseudoTerminal pty;
-  ASSERT_TRUE(pty.open()) << std::strerror(errno);
-  const int terminal = pty.terminal;
+TEST_F(ProgressLineOnTerminal, NotDrawnBeforeTheDelay) {
   {
-    ProgressLine line("m", terminal,
+    ProgressLine line("m", pty.terminal,
                       ProgressTiming{std::chrono::seconds(60), std::chrono::milliseconds(10)});
     ASSERT_NE(line.counter(), nullptr);
     line.counter()->add(10);
