@@ -58,7 +58,7 @@ bool parse_banner(ReadState& state, const char* p) {
     return refuse(state, "unsupported Matrix Market format " + quote_field(starts[1]) +
                              ": only coordinate is supported");
   }
-  for (const char* field : {"real", "double", "integer", "pattern"}) {
+  for (const char* field : market_fields) {
     if (words[2] == field) state.format.field = field;
   }
   if (state.format.field == nullptr) {

@@ -6,6 +6,10 @@
 
 namespace spmv {
 
+// The Matrix Market fields the reader supports, as EntryFormat::field
+// names them.
+inline constexpr const char* market_fields[] = {"real", "double", "integer", "pattern"};
+
 // True when p starts with the Matrix Market banner's first word, after blanks.
 bool is_banner(const char* p);
 

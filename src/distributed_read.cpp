@@ -5,10 +5,12 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "allocation.hpp"
 #include "coo_matrix_file.hpp"
+#include "coo_matrix_header.hpp"
 #include "coo_matrix_lines.hpp"
 #include "coo_matrix_messages.hpp"
 #include "coo_matrix_parallel.hpp"
@@ -36,10 +38,8 @@ struct HeaderFacts {
   std::int64_t matrix_market = 0;  // 1 for a Matrix Market file
   std::int64_t pattern = 0;        // 1 when entries have no value
   std::int64_t mirror = 0;         // 1 symmetric, -1 skew-symmetric, 0 general
-  std::int64_t field = -1;         // index into field_names, -1 for none
+  std::int64_t field = -1;         // index into market_fields, -1 for none
 };
-
-constexpr const char* field_names[] = {"real", "double", "integer", "pattern"};
 
 // How one part's reader ended, as every rank learns it.
 struct PartResult {
@@ -111,8 +111,9 @@ std::optional<Failure> share_header(const Team& team, int fd, const ReadSetting&
       facts = HeaderFacts{
           none.first,        none.n,          none.rows, f.declared, f.row_limit, header.line,
           header.header_end, f.matrix_market, f.pattern, f.mirror,   -1};
-      for (std::size_t i = 0; i < std::size(field_names); ++i) {
-        if (f.field == field_names[i]) facts.field = static_cast<std::int64_t>(i);
+      // By its text: equal literals of two files need not share an address.
+      for (std::size_t i = 0; f.field != nullptr && i < std::size(market_fields); ++i) {
+        if (std::strcmp(f.field, market_fields[i]) == 0) facts.field = static_cast<std::int64_t>(i);
       }
     }
   }
@@ -125,7 +126,7 @@ std::optional<Failure> share_header(const Team& team, int fd, const ReadSetting&
 EntryFormat format_of(const HeaderFacts& facts) {
   EntryFormat format;
   format.matrix_market = facts.matrix_market != 0;
-  format.field = facts.field >= 0 ? field_names[facts.field] : nullptr;
+  format.field = facts.field >= 0 ? market_fields[facts.field] : nullptr;
   format.pattern = facts.pattern != 0;
   format.mirror = static_cast<int>(facts.mirror);
   format.header_seen = true;

@@ -144,6 +144,15 @@ if [ "$(jq -r .result.digest "$work/one.json")" != "$(jq -r .result.digest "$wor
   [ "$(jq -c '[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.threads, .matrix.slots, (.multiply.repeat_seconds | length)]' "$work/mpi.json")" != "[3,2,6,6,20000,2]" ]; then
   fail "report of 3 ranks of 2 threads: $(jq -c '{mpi, digest: .result.digest}' "$work/mpi.json")"
 fi
+# The report describes the file as spmv's does: form, field, symmetry, sizes.
+for file in "$data/mtx/pattern_symmetric.mtx" "$data/mtx/integer_fewer_rows.mtx" "$work/shuffled.txt"; do
+  checks=$((checks + 1))
+  "$spmv" --report="$work/one.json" 2 0 0 "$file" >/dev/null
+  "${launch[@]}" -np 2 "$spmv_mpi" --report="$work/mpi.json" 1 0 0 "$file" >/dev/null
+  if [ "$(jq -c .matrix "$work/one.json")" != "$(jq -c .matrix "$work/mpi.json")" ]; then
+    fail "report's matrix of $(basename "$file") on 2 ranks: $(jq -c .matrix "$work/mpi.json")"
+  fi
+done
 
 echo "$((checks - failures)) passed, $failures failed"
 [ $failures = 0 ]
