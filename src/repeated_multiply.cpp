@@ -25,6 +25,13 @@ std::int64_t first_difference(const PartialSums& partials, const ResultVector& f
   return -1;
 }
 
+std::int64_t first_difference(const ResultVector& again, const ResultVector& first) {
+  for (std::int32_t i = 0; i < first.n; ++i) {
+    if (!same_bits(again.element[i], first.element[i])) return i;
+  }
+  return -1;
+}
+
 std::optional<Failure> repeat_multiply(const CooMatrix& matrix, const InputVector& input,
                                        PartialSums& partials, const ResultVector& first,
                                        std::int32_t count, std::vector<double>& seconds) {

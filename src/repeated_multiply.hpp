@@ -22,6 +22,10 @@ std::optional<Failure> repeat_multiply(const CooMatrix& matrix, const InputVecto
 // bit for bit that of `first`; -1 when none is.
 std::int64_t first_difference(const PartialSums& partials, const ResultVector& first);
 
+// The first element of `again` that is not bit for bit that of `first`; -1
+// when none is.
+std::int64_t first_difference(const ResultVector& again, const ResultVector& first);
+
 // The failure of repeated multiply `repeat` of `count` whose result differs
 // from the first in `element` (0-based).
 Failure repeat_failure(std::int32_t repeat, std::int32_t count, std::int64_t element);

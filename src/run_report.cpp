@@ -139,7 +139,7 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
                      {"threads_per_rank", config.thread_count},
                      {"workers", record.workers},
                      {"slots_exchanged", record.slots_exchanged},
-                     {"bytes_exchanged", record.slots_exchanged * (4 + 4 + 16)}};
+                     {"bytes_exchanged", record.slots_exchanged * slot_bytes}};
   }
   if (record.matrix && record.performance) {
     report["multiply"] = multiply_json(record, *record.matrix);

@@ -310,6 +310,10 @@ TEST(RepeatedMultiply, FindsTheFirstElementThatDiffersInAnyBit) {
     std::copy_n(column, 3, partials.table.back().get());
   }
   spmv::ResultVector result{3, std::make_unique<spmv::Extended[]>(3)};
+  // The partials' sum, as a repeated multiply across ranks receives it.
+  spmv::ResultVector again{3, std::make_unique<spmv::Extended[]>(3)};
+  const spmv::Extended summed[3] = {1, 0.0L, 3};
+  std::copy_n(summed, 3, again.element.get());
   const struct {
     spmv::Extended sums[3];
     std::int64_t expected;
@@ -322,6 +326,7 @@ TEST(RepeatedMultiply, FindsTheFirstElementThatDiffersInAnyBit) {
   for (const auto& c : cases) {
     std::copy_n(c.sums, 3, result.element.get());
     EXPECT_EQ(spmv::first_difference(partials, result), c.expected);
+    EXPECT_EQ(spmv::first_difference(again, result), c.expected);
   }
 }
 
