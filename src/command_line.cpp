@@ -5,24 +5,14 @@
 #include <climits>
 #include <string_view>
 
+#include "whole_number.hpp"
+
 namespace spmv {
 
 namespace {
 
 std::int32_t clamp_to_int32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
-}
-
-// A whole number written with digits only, at most `limit`; -1 otherwise.
-std::int64_t strict_count(const char* text, std::int64_t limit) {
-  if (*text == '\0') return -1;
-  std::int64_t value = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return -1;
-    value = value * 10 + (*p - '0');
-    if (value > limit) return -1;
-  }
-  return value;
 }
 
 // The text after `name` when `argument` starts with it; nullptr otherwise.
@@ -57,9 +47,9 @@ std::optional<RunConfig> parse_run_config(int argc, const char* const* argv) {
       config.report_path = file;
       report_seen = true;
     } else if (const char* count = option_value(argv[1], "--repeat=")) {
-      const std::int64_t repeats = strict_count(count, max_repeat_count);
-      if (repeat_seen || repeats < 0) return std::nullopt;
-      config.repeat_count = static_cast<std::int32_t>(repeats);
+      const auto repeats = parse_whole_number(count, 0, max_repeat_count);
+      if (repeat_seen || !repeats) return std::nullopt;
+      config.repeat_count = static_cast<std::int32_t>(*repeats);
       repeat_seen = true;
     } else {
       return std::nullopt;

@@ -19,8 +19,11 @@
 #include <string>
 
 #include "matrix_generator.hpp"
+#include "whole_number.hpp"
 
 namespace {
+
+using spmv::parse_whole_number;
 
 constexpr const char* usage_text =
     "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n"
@@ -35,22 +38,6 @@ constexpr const char* usage_text =
     "  sorted     entries in row order (the default)\n"
     "  shuffled   entries in random order\n"
     "  SEED       0 to 18446744073709551615 (default 1); the same seed gives the same file\n";
-
-// Reads a whole number written in decimal digits alone (no sign, no blanks, no
-// exponent) from `lowest` to `highest`; nothing when the text is anything else.
-std::optional<std::uint64_t> parse_whole_number(const char* text, std::uint64_t lowest,
-                                                std::uint64_t highest) {
-  if (*text == '\0') return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(*c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  if (value < lowest || value > highest) return std::nullopt;
-  return value;
-}
 
 // Refuses the command line: the reason, then the usage, on standard error.
 int refuse(const std::string& reason) {
