@@ -38,10 +38,29 @@ std::optional<Failure> open_report_file(const std::string& path, const std::stri
     file = std::move(above);
   }
   struct stat report {};
+  if (::fstat(file.fd, &report) != 0) return std::nullopt;
+  const auto same = [&report](const struct stat& other) {
+    return report.st_dev == other.st_dev && report.st_ino == other.st_ino;
+  };
   struct stat matrix {};
-  if (::fstat(file.fd, &report) == 0 && ::stat(matrix_path.c_str(), &matrix) == 0 &&
-      report.st_dev == matrix.st_dev && report.st_ino == matrix.st_ino) {
+  if (::stat(matrix_path.c_str(), &matrix) == 0 && same(matrix)) {
     return report_failure(path, "it is the matrix file");
+  }
+  // The file or pipe that receives the performance line or the dump would
+  // lose them to the report, or get the report in the middle of them. A
+  // terminal or /dev/null may take both.
+  if (S_ISREG(report.st_mode) || S_ISFIFO(report.st_mode) || S_ISSOCK(report.st_mode)) {
+    const struct {
+      int fd;
+      const char* reason;
+    } streams[] = {{STDOUT_FILENO, "it is standard output"},
+                   {STDERR_FILENO, "it is standard error"}};
+    for (const auto& stream : streams) {
+      struct stat standard {};
+      if (::fstat(stream.fd, &standard) == 0 && same(standard)) {
+        return report_failure(path, stream.reason);
+      }
+    }
   }
   return std::nullopt;
 }

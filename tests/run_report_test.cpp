@@ -252,6 +252,9 @@ TEST(RunReport, RefusesReportsThatCannotBeWrittenBeforeTheRun) {
       {"/nonexistent-folder/r.json", ": No such file or directory"},
       {fifo, ": it is a FIFO that nobody reads"},
       {"/", ": Is a directory"},
+      {"/dev/stdout", ": it is standard output"},
+      {"/dev/stderr", ": it is standard error"},
+      {"/proc/self/fd/1", ": it is standard output"},  // the file that run_spmv gives
   };
   for (const auto& c : cases) {
     const RunResult run = run_spmv({"--report=" + c.report, "2", "0", "1", matrix});
