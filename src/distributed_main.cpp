@@ -207,8 +207,9 @@ int main(int argc, char** argv) {
   int status = 0;
   if (speaks) {
     std::fputs(record.performance->line.c_str(), stdout);
-    status = finish_output(0, dump_error);
-    if (status != 0) record.error = "spmv: could not write the results";
+    std::string lost;
+    status = finish_output(0, dump_error, &lost);
+    if (status != 0) record.error = lost;
   }
   return end_run(ranks, config, report_file, record, status);
 }

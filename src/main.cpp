@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
     record.phase_seconds.emplace_back("dump", lap(phase_start));
   }
   std::fputs(record.performance->line.c_str(), stdout);
-  const int status = finish_output(0, dump_error);
-  if (status != 0) record.error = "spmv: could not write the results";
+  std::string lost;
+  const int status = finish_output(0, dump_error, &lost);
+  if (status != 0) record.error = lost;
   return conclude(config, report_file, record, status);
 }

@@ -16,12 +16,15 @@ int report_failure(const Failure& failure) {
   return 1;
 }
 
-int finish_output(int status, int error) {
+int finish_output(int status, int error, std::string* message) {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::ferror(stderr) && error == 0) {
     return status;
   }
   if (error == 0) error = errno != 0 ? errno : EIO;
-  std::fprintf(stderr, "spmv: could not write the results: %s\n", std::strerror(error));
+  const std::string text =
+      std::string("spmv: could not write the results: ") + std::strerror(error);
+  std::fprintf(stderr, "%s\n", text.c_str());
+  if (message != nullptr) *message = text;
   return 1;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "coo_matrix_file.hpp"
 #include "failure.hpp"
@@ -18,8 +19,9 @@ int report_failure(const Failure& failure);
 
 // Gives the exit status once everything is written: a lost performance line,
 // dump or help text is a failed run, and the message says why. `error` is
-// the errno of an earlier failure to produce output, or 0.
-int finish_output(int status, int error = 0);
+// the errno of an earlier failure to produce output, or 0. The message, when
+// there is one, also goes to `message` (when given).
+int finish_output(int status, int error = 0, std::string* message = nullptr);
 
 // Ends the run with `failure` reported, when there is one, then writes the
 // report when one was asked for; gives the exit status.

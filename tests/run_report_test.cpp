@@ -274,6 +274,17 @@ TEST(RunReport, RefusesReportsThatCannotBeWrittenBeforeTheRun) {
     const json parsed = json::parse(read_text(report));
     EXPECT_EQ(parsed["status"], "failed") << closed;
   }
+  // Output lost on a full disk: the report's error is the message on standard error.
+  const std::string report = write_temp_file("lost_output.json", "");
+  const std::string err = write_temp_file("lost_output.err", "");
+  const std::string command = std::string(SPMV_EXECUTABLE) + " --report=" + report + " 2 0 1 " +
+                              matrix + " >/dev/full 2>" + err;
+  const int raw = std::system(command.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_EQ(json::parse(read_text(report))["error"].get<std::string>() + "\n",
+            "spmv: could not write the results: No space left on device\n");
+  EXPECT_EQ(read_text(err).substr(read_text(err).rfind("spmv: could not")),
+            "spmv: could not write the results: No space left on device\n");
   // A report that is lost on the way is a failed run.
   const RunResult full = run_spmv({"--report=/dev/full", "2", "0", "0", matrix});
   EXPECT_EQ(full.status, 1);
