@@ -195,6 +195,25 @@ la_ssize_t read_gzip(archive* reader, void* data, const void** buffer) {
   }
 }
 
+// What the file was, its layers named in the order they were applied:
+// "gzip-compressed", "a tar archive, gzip-compressed", or for a gzip file
+// compressed again with xz "gzip-compressed, then xz-compressed". The library
+// lists its filters innermost first; a gzip layer inflated here is the outermost.
+std::string packing_text(archive* reader, bool tar, bool gzip) {
+  std::vector<std::string> layers;
+  for (int i = 0; i < archive_filter_count(reader); ++i) {
+    if (archive_filter_code(reader, i) != ARCHIVE_FILTER_NONE) {
+      layers.push_back(std::string(archive_filter_name(reader, i)) + "-compressed");
+    }
+  }
+  if (gzip) layers.emplace_back("gzip-compressed");
+  std::string text = tar ? "a tar archive" : "";
+  for (const std::string& layer : layers) {
+    text += text.empty() ? layer : (text == "a tar archive" ? ", " : ", then ") + layer;
+  }
+  return text;
+}
+
 }  // namespace
 
 Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileStamp& stamp,
@@ -217,6 +236,16 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
            : (::lseek(fd, 0, SEEK_SET) == 0
                   ? archive_read_open_fd(reader.handle, fd, unpack_block_bytes)
                   : ARCHIVE_FATAL);
+  // Every stream with text in it is taken as raw text, so a stream that no
+  // format recognises (the library's error number for that is EILSEQ) is one
+  // without any: its text is empty, and the reader refuses it as it refuses
+  // an empty file.
+  if (opened != ARCHIVE_OK && archive_errno(reader.handle) == EILSEQ) {
+    unpacked.name = path;
+    unpacked.format = packing_text(reader.handle, false, gzip);
+    outcome.failure = new_memory_file(path, unpacked.text);
+    return outcome;
+  }
   if (opened != ARCHIVE_OK) {
     outcome.failure = file_failure(path, 0, reason_of(reader.handle));
     return outcome;
@@ -225,15 +254,18 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
   std::vector<std::string> members;      // .mtx members that hold a coordinate matrix
   std::vector<std::string> mtx_members;  // every .mtx member
   bool chosen = false;
+  bool tar = false;
   for (;;) {
     archive_entry* entry = nullptr;
     const int status = archive_read_next_header(reader.handle, &entry);
+    progress.update(reader.handle);  // counts the members passed over, too
     if (status == ARCHIVE_EOF) break;
     if (status < ARCHIVE_WARN) {
       outcome.failure = file_failure(path, 0, reason_of(reader.handle));
       return outcome;
     }
     const bool raw = archive_format(reader.handle) == ARCHIVE_FORMAT_RAW;
+    tar = !raw;
     const std::string member = raw ? std::string() : archive_entry_pathname(entry);
     const std::string name = raw ? path : path + "(" + member + ")";
     if (!raw) {
@@ -276,8 +308,6 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
     }
     unpacked.name = name;
     unpacked.bytes = done.bytes;
-    unpacked.format =
-        std::string(gzip ? "gzip" : archive_filter_name(reader.handle, 0)) + "-compressed";
     chosen = true;
     break;
   }
@@ -298,14 +328,7 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
                   " .mtx members hold a coordinate matrix: " + list + "; unpack the one to read");
     return outcome;
   }
-  if (unpacked.format.empty()) {
-    const char* filter = gzip ? "gzip"
-                         : archive_filter_count(reader.handle) > 1
-                             ? archive_filter_name(reader.handle, 0)
-                             : nullptr;
-    unpacked.format = filter != nullptr ? std::string("a tar archive, ") + filter + "-compressed"
-                                        : "a tar archive";
-  }
+  unpacked.format = packing_text(reader.handle, tar, gzip);
   // The text means nothing if the file changed while it was unpacked.
   if (auto changed = check_unchanged(fd, path, stamp)) outcome.failure = changed;
   return outcome;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "coo_matrix.hpp"
+#include "read_progress.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -37,6 +39,13 @@ void write_packed(const std::string& path, int format, int filter,
   }
   ASSERT_EQ(archive_write_close(out), ARCHIVE_OK);
   archive_write_free(out);
+}
+
+// The bytes of `members` packed as write_packed packs them.
+std::string packed_text(int format, int filter, const std::vector<Member>& members) {
+  const std::string path = write_temp_file("packed_text", "");
+  write_packed(path, format, filter, members);
+  return read_text(path);
 }
 
 // A symmetric Matrix Market matrix of a few hundred entries, so that the
@@ -77,21 +86,44 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
     const char* name;
     int format;
     int filter;
-    const std::vector<Member>& members;
-    const char* member;  // read through, for the report; empty for a lone stream
+    const std::vector<Member> members;
+    const char* member;   // read through, for the report; empty for a lone stream
+    const char* packing;  // what the report calls the file
   } cases[] = {
-      {"sample.mtx.gz", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone, ""},
-      {"sample.mtx.bz2", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_BZIP2, lone, ""},
-      {"sample.mtx.xz", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_XZ, lone, ""},
-      {"sample.mtx.zst", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_ZSTD, lone, ""},
-      {"named_anyhow", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone, ""},
-      {"sample.tar.gz", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP, suite, "sample/sample.mtx"},
-      {"sample.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, suite, "sample/sample.mtx"},
+      {"sample.mtx.gz", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone, "", "gzip-compressed"},
+      {"sample.mtx.bz2", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_BZIP2, lone, "", "bzip2-compressed"},
+      {"sample.mtx.xz", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_XZ, lone, "", "xz-compressed"},
+      {"sample.mtx.zst", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_ZSTD, lone, "", "zstd-compressed"},
+      {"named_anyhow", ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone, "", "gzip-compressed"},
+      {"sample.tar.gz", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP, suite, "sample/sample.mtx",
+       "a tar archive, gzip-compressed"},
+      {"sample.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, suite, "sample/sample.mtx",
+       "a tar archive"},
       {"sample.tar.zst", ARCHIVE_FORMAT_TAR_PAX_RESTRICTED, ARCHIVE_FILTER_ZSTD, suite,
-       "sample/sample.mtx"},
-      {"other.tar.xz", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_XZ, one_mtx, "dir/any_name.mtx"},
+       "sample/sample.mtx", "a tar archive, zstd-compressed"},
+      {"other.tar.xz", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_XZ, one_mtx, "dir/any_name.mtx",
+       "a tar archive, xz-compressed"},
       {"named.tar.bz2", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_BZIP2, named_last,
-       "named/named.mtx"},
+       "named/named.mtx", "a tar archive, bzip2-compressed"},
+      // Compressed twice: both layers undone, and named in the order applied.
+      {"twice.mtx.gz.xz",
+       ARCHIVE_FORMAT_RAW,
+       ARCHIVE_FILTER_XZ,
+       {{"data", packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone)}},
+       "",
+       "gzip-compressed, then xz-compressed"},
+      {"twice.mtx.xz.gz",
+       ARCHIVE_FORMAT_RAW,
+       ARCHIVE_FILTER_GZIP,
+       {{"data", packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_XZ, lone)}},
+       "",
+       "xz-compressed, then gzip-compressed"},
+      {"sample.tar.gz.xz",
+       ARCHIVE_FORMAT_RAW,
+       ARCHIVE_FILTER_XZ,
+       {{"data", packed_text(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP, suite)}},
+       "sample/sample.mtx",
+       "a tar archive, gzip-compressed, then xz-compressed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -105,7 +137,7 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
     const nlohmann::json matrix_report = nlohmann::json::parse(read_text(report))["matrix"];
     EXPECT_EQ(matrix_report["bytes"], matrix.size());
     EXPECT_EQ(matrix_report["member"], *c.member ? nlohmann::json(c.member) : nlohmann::json());
-    EXPECT_FALSE(matrix_report["packing"].is_null());
+    EXPECT_EQ(matrix_report["packing"], c.packing);
   }
 }
 
@@ -130,6 +162,12 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
   const std::string bad_member = write_temp_file("bad.tar.bz2", "");
   write_packed(bad_member, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_BZIP2,
                {{"bad/bad.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n1 x 1\n"}});
+  // A compressed stream of no text.
+  const auto empty = [](int filter) {
+    const std::string path = write_temp_file("empty" + std::to_string(filter), "");
+    write_packed(path, ARCHIVE_FORMAT_RAW, filter, {{"data", ""}});
+    return path;
+  };
   const struct {
     std::string path;
     std::string message;  // after the path
@@ -150,6 +188,11 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
        ": the archive has no member none.mtx, and no .mtx member holds a coordinate matrix "
        "(none/x_b.mtx)"},
       {bad_member, "(bad/bad.mtx):3: column \"x\" is not an integer"},
+      // Empty text, as an empty plain file is refused.
+      {empty(ARCHIVE_FILTER_GZIP), ": no header line: the file holds no numbers"},
+      {empty(ARCHIVE_FILTER_BZIP2), ": no header line: the file holds no numbers"},
+      {empty(ARCHIVE_FILTER_XZ), ": no header line: the file holds no numbers"},
+      {empty(ARCHIVE_FILTER_ZSTD), ": no header line: the file holds no numbers"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -158,6 +201,26 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
     EXPECT_EQ(run.out, "Error Reading File\n");
     EXPECT_EQ(run.err.rfind(c.path + c.message, 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+}
+
+// An archive refused for want of a member has still been read to its end,
+// and the progress line's last figures say so.
+TEST(CompressedInput, ProgressCountsEveryPackedByteOfAnArchiveWithoutAMember) {
+  std::string notes;
+  for (int k = 0; k < 20000; ++k) notes += "note " + std::to_string(k * 7919) + "\n";
+  for (const int filter : {ARCHIVE_FILTER_GZIP, ARCHIVE_FILTER_XZ}) {
+    SCOPED_TRACE(filter);
+    const std::string path = write_temp_file("notes" + std::to_string(filter), "");
+    write_packed(path, ARCHIVE_FORMAT_TAR_USTAR, filter,
+                 {{"notes/a.txt", notes}, {"notes/b.txt", notes}});
+    const auto size = static_cast<std::int64_t>(read_text(path).size());
+    spmv::ReadProgress progress;
+    spmv::ReadOptions options;
+    options.progress = &progress;
+    EXPECT_TRUE(spmv::read_coo_matrix(path, 1, options).failure);
+    EXPECT_EQ(progress.total.load(), size);
+    EXPECT_EQ(progress.done.load(), size);
   }
 }
 
