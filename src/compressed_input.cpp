@@ -208,8 +208,8 @@ std::string packing_text(archive* reader, bool tar, bool gzip) {
   }
   if (gzip) layers.emplace_back("gzip-compressed");
   std::string text = tar ? "a tar archive" : "";
-  for (const std::string& layer : layers) {
-    text += text.empty() ? layer : (text == "a tar archive" ? ", " : ", then ") + layer;
+  for (std::size_t i = 0; i < layers.size(); ++i) {
+    text += (i > 0 ? ", then " : tar ? ", " : "") + layers[i];
   }
   return text;
 }
