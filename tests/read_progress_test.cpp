@@ -160,7 +160,7 @@ TEST(ProgressLine, NothingWhereTheOutputIsNoTerminal) {
 class ProgressLineOnTerminal : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(pty.open()) << std::strerror(errno); }
-  const PseudoTerminal pty;
+  PseudoTerminal pty;
 };
 
 TEST_F(ProgressLineOnTerminal, DrawnAndErasedWhenStopped) {
