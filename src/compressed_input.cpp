@@ -214,6 +214,27 @@ std::string packing_text(archive* reader, bool tar, bool gzip) {
   return text;
 }
 
+// Why an archive without the member `wanted` is refused: it has no .mtx
+// member, none that holds a coordinate matrix, or more than one that does.
+Failure no_member_failure(const std::string& path, const std::string& wanted,
+                          const std::vector<std::string>& coordinate_members,
+                          const std::vector<std::string>& mtx_members) {
+  std::string list;
+  for (const std::string& member : coordinate_members.empty() ? mtx_members : coordinate_members) {
+    list += (list.empty() ? "" : ", ") + printable_path(member);
+  }
+  std::string reason = "the archive has no member " + printable_path(wanted);
+  if (mtx_members.empty()) {
+    reason += " and no .mtx member";
+  } else if (coordinate_members.empty()) {
+    reason += ", and no .mtx member holds a coordinate matrix (" + list + ")";
+  } else {
+    reason += ", and " + std::to_string(coordinate_members.size()) +
+              " .mtx members hold a coordinate matrix: " + list + "; unpack the one to read";
+  }
+  return file_failure(path, 0, reason);
+}
+
 }  // namespace
 
 Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileStamp& stamp,
@@ -312,20 +333,7 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
     break;
   }
   if (!chosen && members.size() != 1) {
-    std::string list;
-    for (const std::string& member : members.empty() ? mtx_members : members) {
-      list += (list.empty() ? "" : ", ") + printable_path(member);
-    }
-    outcome.failure = file_failure(
-        path, 0,
-        members.empty()
-            ? "the archive has no member " + printable_path(wanted) +
-                  (mtx_members.empty()
-                       ? std::string(" and no .mtx member")
-                       : ", and no .mtx member holds a coordinate matrix (" + list + ")")
-            : "the archive has no member " + printable_path(wanted) + ", and " +
-                  std::to_string(members.size()) +
-                  " .mtx members hold a coordinate matrix: " + list + "; unpack the one to read");
+    outcome.failure = no_member_failure(path, wanted, members, mtx_members);
     return outcome;
   }
   unpacked.format = packing_text(reader.handle, tar, gzip);

@@ -159,6 +159,9 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
   const std::string none = write_temp_file("none.tar", "");
   write_packed(none, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE,
                {{"none/x_b.mtx", "%%MatrixMarket matrix array real general\n1 1\n1\n"}});
+  const std::string no_mtx = write_temp_file("no_mtx.tar.xz", "");
+  write_packed(no_mtx, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_XZ,
+               {{"no_mtx/README.txt", "no matrix here\n"}, {"no_mtx/mtx", matrix}});
   const std::string bad_member = write_temp_file("bad.tar.bz2", "");
   write_packed(bad_member, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_BZIP2,
                {{"bad/bad.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n1 x 1\n"}});
@@ -187,6 +190,7 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
       {none,
        ": the archive has no member none.mtx, and no .mtx member holds a coordinate matrix "
        "(none/x_b.mtx)"},
+      {no_mtx, ": the archive has no member no_mtx.mtx and no .mtx member"},
       {bad_member, "(bad/bad.mtx):3: column \"x\" is not an integer"},
       // Empty text, as an empty plain file is refused.
       {empty(ARCHIVE_FILTER_GZIP), ": no header line: the file holds no numbers"},
