@@ -147,6 +147,7 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
     int status;
     std::string out;
     std::string err_start;
+    std::string setup = "";  // shell commands before the run
   } cases[] = {
       {{"2", "0", "1", bad}, 1, "Error Reading File\n", bad + ":7: row 12 is outside 1..10\n"},
       {{"2", "0", "0", missing}, 1, "Error Reading File\n", missing + ": No such file"},
@@ -160,9 +161,16 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
       {{"0", "0", "1", bad}, 2, "", usage_line},
       {{"abc", "0", "1", bad}, 2, "", usage_line},
       {{"65536", "0", "1", bad}, 2, "", usage_line},
+      // A bare OMP_STACKSIZE is in KiB: 2^40 KiB is more than any machine has.
+      {{"2", "0", "0", test_data + "/good/small.txt"},
+       1,
+       "",
+       "spmv: cannot run 2 threads: each thread's stack (OMP_STACKSIZE, or else ulimit -s) takes "
+       "1073741824.0 MiB, more than the machine's memory and swap space\n",
+       "export OMP_STACKSIZE=1099511627776;"},
   };
   for (const auto& c : cases) {
-    const RunResult run = run_spmv(c.args);
+    const RunResult run = run_spmv(c.args, c.setup);
     EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args.back();
     EXPECT_EQ(run.out, c.out) << c.args.back();
     EXPECT_EQ(run.err.rfind(c.err_start, 0), 0u) << run.err;
