@@ -28,6 +28,9 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int32_t thread_
       Outcome<UnpackedText> unpacking =
           unpack_matrix(path, file.fd, stamp, packing, options.progress);
       how.unpack_seconds = omp_get_wtime() - start;
+      how.packing = unpacking.value.format.empty() ? packing : unpacking.value.format;
+      how.packed_bytes = unpacking.value.packed_bytes;
+      how.unpacked_bytes = unpacking.value.bytes;
       if (unpacking.failure) return Outcome<CooMatrix>{CooMatrix{}, unpacking.failure};
       unpacked = std::move(unpacking.value);
       source = MatrixSource{"/proc/self/fd/" + std::to_string(unpacked.text.fd), unpacked.name};
@@ -48,6 +51,7 @@ Outcome<CooMatrix> read_coo_matrix(const std::string& path, std::int32_t thread_
     how.unpack_seconds = unpacked_at - start;
     how.packing = unpacked.format;
     how.packed_bytes = unpacked.packed_bytes;
+    how.unpacked_bytes = unpacked.bytes;
     how.member = unpacked.member;
   }
   return outcome;

@@ -43,6 +43,7 @@ struct ReadReport {
   std::string packing;              // a compressed file or archive: its format; else empty
   std::string member;               // an archive's member that was read; else empty
   std::int64_t packed_bytes = 0;    // a compressed file or archive: its size as stored
+  std::int64_t unpacked_bytes = 0;  // its text unpacked: all of it, or as far as it got
   double unpack_seconds = 0;        // unpacking it into memory, before both passes
 };
 

@@ -102,9 +102,9 @@ int main(int argc, char** argv) {
   if (!how_read.packing.empty()) {
     record.phase_seconds.insert(record.phase_seconds.begin(), {"unpack", how_read.unpack_seconds});
   }
+  record.read = how_read;
   if (read.failure) return conclude(config, report_file, record, 1, read.failure);
   const CooMatrix& matrix = read.value;
-  record.read = how_read;
   record.matrix = MatrixShape{matrix.first, matrix.n, matrix.rows, matrix.nnz};
 
   // Vectors: ones to multiply, zeroed partial vectors and result.

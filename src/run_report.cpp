@@ -71,7 +71,9 @@ ordered_json matrix_json(const RunConfig& config, const ReadReport& read,
           {"packing", read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.packing)},
           {"member", read.member.empty() ? ordered_json(nullptr) : ordered_json(read.member)},
           {"packed_bytes",
-           read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.packed_bytes)}};
+           read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.packed_bytes)},
+          {"unpacked_bytes",
+           read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.unpacked_bytes)}};
 }
 
 ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
@@ -123,6 +125,15 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
       {"threads", config.thread_count}, {"ignored", config.ignored}, {"verbose", config.verbose}};
   if (record.read && record.matrix) {
     report["matrix"] = matrix_json(config, *record.read, *record.matrix);
+  } else if (record.read && !record.read->packing.empty()) {
+    // A compressed file refused while it was unpacked: how far that got.
+    const ReadReport& read = *record.read;
+    report["matrix"] = {
+        {"path", config.matrix_path},
+        {"packing", read.packing},
+        {"member", read.member.empty() ? ordered_json(nullptr) : ordered_json(read.member)},
+        {"packed_bytes", read.packed_bytes},
+        {"unpacked_bytes", read.unpacked_bytes}};
   }
   ordered_json seconds = ordered_json::object();
   for (const auto& [phase, time] : record.phase_seconds) seconds[phase] = time;

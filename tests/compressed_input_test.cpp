@@ -15,22 +15,37 @@
 
 namespace {
 
-// A member of an archive to write: its path and content.
+// A member of an archive to write: its path and content. A content that
+// starts with "->" or "=>" makes the member a symbolic or a hard link to the
+// path that follows.
 using Member = std::pair<std::string, std::string>;
 
 // Writes `members` to `path` in the given format (ARCHIVE_FORMAT_RAW for a
-// lone compressed stream) through the given compression filter.
+// lone compressed stream) through the given compression filter, with the
+// writer's `options` (such as "gzip:compression-level=0") when given.
 void write_packed(const std::string& path, int format, int filter,
-                  const std::vector<Member>& members) {
+                  const std::vector<Member>& members, const char* options = nullptr) {
   archive* out = archive_write_new();
   ASSERT_EQ(archive_write_add_filter(out, filter), ARCHIVE_OK) << archive_error_string(out);
   ASSERT_EQ(archive_write_set_format(out, format), ARCHIVE_OK);
+  if (options != nullptr) {
+    ASSERT_EQ(archive_write_set_options(out, options), ARCHIVE_OK);
+  }
   ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
-  for (const auto& [name, content] : members) {
+  for (const auto& [name, given] : members) {
     archive_entry* entry = archive_entry_new();
     archive_entry_set_pathname(entry, name.c_str());
-    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
+    std::string content = given;
     archive_entry_set_filetype(entry, AE_IFREG);
+    if (content.starts_with("->")) {
+      archive_entry_set_filetype(entry, AE_IFLNK);
+      archive_entry_set_symlink(entry, content.c_str() + 2);
+      content.clear();
+    } else if (content.starts_with("=>")) {
+      archive_entry_set_hardlink(entry, content.c_str() + 2);
+      content.clear();
+    }
+    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
     archive_entry_set_perm(entry, 0644);
     ASSERT_EQ(archive_write_header(out, entry), ARCHIVE_OK) << archive_error_string(out);
     ASSERT_EQ(archive_write_data(out, content.data(), content.size()),
@@ -42,9 +57,10 @@ void write_packed(const std::string& path, int format, int filter,
 }
 
 // The bytes of `members` packed as write_packed packs them.
-std::string packed_text(int format, int filter, const std::vector<Member>& members) {
+std::string packed_text(int format, int filter, const std::vector<Member>& members,
+                        const char* options = nullptr) {
   const std::string path = write_temp_file("packed_text", "");
-  write_packed(path, format, filter, members);
+  write_packed(path, format, filter, members, options);
   return read_text(path);
 }
 
@@ -82,6 +98,13 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
       {"named/other.mtx", "%%MatrixMarket matrix coordinate real general\n1 1 1\n1 1 9\n"},
       {"named/named.mtx", matrix}};
   const std::vector<Member> one_mtx = {{"dir/other.txt", "x\n"}, {"dir/any_name.mtx", matrix}};
+  // Without a member of the archive's name, the first .mtx member that holds
+  // a coordinate matrix, not the first .mtx member.
+  const std::vector<Member> array_first = {
+      {"d/rhs_b.mtx", "%%MatrixMarket matrix array real general\n2 1\n1\n2\n"},
+      {"d/m.mtx", matrix}};
+  // A link named after the archive is passed over for the one coordinate member.
+  const std::vector<Member> linked = {{"lnk/lnk.mtx", "->real.mtx"}, {"lnk/real.mtx", matrix}};
   const struct {
     const char* name;
     int format;
@@ -118,6 +141,23 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
        {{"data", packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_XZ, lone)}},
        "",
        "xz-compressed, then gzip-compressed"},
+      {"firstco.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, array_first, "d/m.mtx",
+       "a tar archive"},
+      {"lnk.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, linked, "lnk/real.mtx",
+       "a tar archive"},
+      // A gzip stream inside another layer, gzip's own included.
+      {"twice.mtx.gz.zst",
+       ARCHIVE_FORMAT_RAW,
+       ARCHIVE_FILTER_ZSTD,
+       {{"data", packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone)}},
+       "",
+       "gzip-compressed, then zstd-compressed"},
+      {"twice.mtx.gz.gz",
+       ARCHIVE_FORMAT_RAW,
+       ARCHIVE_FILTER_GZIP,
+       {{"data", packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone)}},
+       "",
+       "gzip-compressed, then gzip-compressed"},
       {"sample.tar.gz.xz",
        ARCHIVE_FORMAT_RAW,
        ARCHIVE_FILTER_XZ,
@@ -136,6 +176,8 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
     EXPECT_EQ(dump_body(run), dump_body(plain));
     const nlohmann::json matrix_report = nlohmann::json::parse(read_text(report))["matrix"];
     EXPECT_EQ(matrix_report["bytes"], matrix.size());
+    EXPECT_EQ(matrix_report["unpacked_bytes"], matrix.size());
+    EXPECT_EQ(matrix_report["packed_bytes"], read_text(path).size());
     EXPECT_EQ(matrix_report["member"], *c.member ? nlohmann::json(c.member) : nlohmann::json());
     EXPECT_EQ(matrix_report["packing"], c.packing);
   }
@@ -165,6 +207,35 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
   const std::string bad_member = write_temp_file("bad.tar.bz2", "");
   write_packed(bad_member, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_BZIP2,
                {{"bad/bad.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n1 x 1\n"}});
+  // A gzip stream of stored blocks, which only its check values guard: one
+  // digit changed, or its length, inside each other compression.
+  const std::string stored = packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP,
+                                         {{"data", matrix}}, "gzip:compression-level=0");
+  std::string changed_digit = stored;
+  changed_digit[changed_digit.find(".25e-1") + 1] = '9';
+  std::string bad_length = stored;
+  bad_length[bad_length.size() - 1] = static_cast<char>(bad_length[bad_length.size() - 1] ^ 1);
+  std::string changed_tar = packed_text(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP,
+                                        {{"digit/digit.mtx", matrix}, {"digit/notes.txt", "x\n"}},
+                                        "gzip:compression-level=0");
+  changed_tar[changed_tar.find(".25e-1") + 1] = '9';
+  const auto wrapped = [](const std::string& name, int filter, const std::string& inner) {
+    const std::string path = write_temp_file(name, "");
+    write_packed(path, ARCHIVE_FORMAT_RAW, filter, {{"data", inner}});
+    return path;
+  };
+  std::string nested = matrix;  // gzip-compressed once too often
+  for (int layer = 0; layer < 17; ++layer) {
+    nested = packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, {{"data", nested}});
+  }
+  const auto tar = [](const std::string& name, const std::vector<Member>& members) {
+    const std::string path = write_temp_file(name, "");
+    write_packed(path, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, members);
+    return path;
+  };
+  const std::string small = "%%MatrixMarket matrix coordinate real general\n1 1 1\n1 1 9\n";
+  std::vector<Member> many;
+  for (int k = 0; k < 12; ++k) many.emplace_back("many/m" + std::to_string(k) + ".mtx", small);
   // A compressed stream of no text.
   const auto empty = [](int filter) {
     const std::string path = write_temp_file("empty" + std::to_string(filter), "");
@@ -184,6 +255,40 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
       {write_temp_file("flipped.mtx.gz", flipped), ": gzip data error: "},
       {write_temp_file("bad_crc.mtx.gz", bad_crc), ": gzip data error: incorrect data check"},
       {write_temp_file("half.mtx.xz", xz_text.substr(0, xz_text.size() / 2)), ": Lzma library"},
+      // A second member cut off inside its header is no clean end.
+      {write_temp_file("cut_header.mtx.gz", whole + whole.substr(0, 5)), ": truncated gzip input"},
+      {wrapped("digit.mtx.gz.xz", ARCHIVE_FILTER_XZ, changed_digit),
+       ": gzip data error: incorrect data check"},
+      {wrapped("digit.mtx.gz.zst", ARCHIVE_FILTER_ZSTD, changed_digit),
+       ": gzip data error: incorrect data check"},
+      {wrapped("digit.mtx.gz.bz2", ARCHIVE_FILTER_BZIP2, changed_digit),
+       ": gzip data error: incorrect data check"},
+      {wrapped("length.mtx.gz.xz", ARCHIVE_FILTER_XZ, bad_length),
+       ": gzip data error: incorrect length check"},
+      {wrapped("half.mtx.gz.xz", ARCHIVE_FILTER_XZ, stored.substr(0, stored.size() / 2)),
+       ": truncated gzip input"},
+      // The member is read before the end of the stream, where its check is.
+      {wrapped("digit.tar.gz.xz", ARCHIVE_FILTER_XZ, changed_tar),
+       ": gzip data error: incorrect data check"},
+      {write_temp_file("nested.mtx.gz", nested), ": compressed more than 16 times over"},
+      {tar("dup.tar", {{"dup/dup.mtx", matrix}, {"other/dup.mtx", matrix}}),
+       ": the archive has 2 members named dup.mtx: dup/dup.mtx, other/dup.mtx; unpack the one "
+       "to read"},
+      {tar("arr.tar", {{"arr/other.mtx", small},
+                       {"arr/arr.mtx", "%%MatrixMarket matrix array real general\n1 1\n1\n"}}),
+       "(arr/arr.mtx):1: unsupported Matrix Market format \"array\": only coordinate is "
+       "supported"},
+      {tar("sym.tar", {{"sym/sym.mtx", "->gone.mtx"}}),
+       ": the archive's member sym/sym.mtx is a symbolic link to gone.mtx, which is not "
+       "followed; unpack the archive to read it"},
+      {tar("hard.tar",
+           {{"hard/a.mtx", small}, {"hard/b.mtx", small}, {"hard/hard.mtx", "=>hard/a.mtx"}}),
+       ": the archive's member hard/hard.mtx is a hard link to hard/a.mtx, which is not "
+       "followed; unpack the archive to read it"},
+      {tar("many.tar", many),
+       ": the archive has no member many.mtx, and 12 .mtx members hold a coordinate matrix: "
+       "many/m0.mtx, many/m1.mtx, many/m2.mtx, many/m3.mtx, many/m4.mtx, many/m5.mtx, "
+       "many/m6.mtx, many/m7.mtx, many/m8.mtx, many/m9.mtx and 2 more; unpack the one to read"},
       {two,
        ": the archive has no member two.mtx, and 2 .mtx members hold a coordinate matrix: "
        "two/a.mtx, two/b.mtx; unpack the one to read"},
@@ -225,6 +330,46 @@ TEST(CompressedInput, ProgressCountsEveryPackedByteOfAnArchiveWithoutAMember) {
     EXPECT_TRUE(spmv::read_coo_matrix(path, 1, options).failure);
     EXPECT_EQ(progress.total.load(), size);
     EXPECT_EQ(progress.done.load(), size);
+  }
+}
+
+// The unpacked text is held against the memory: a small file of newlines
+// whose header declares more entries than any machine here holds is stopped
+// once its text is large, and the report says how far it got; the text of
+// an archive member counts beside the run's arrays.
+TEST(CompressedInput, UnpackedTextCountsAgainstTheMemory) {
+  const std::string bomb = write_temp_file("bomb.mtx.zst", "");
+  write_packed(bomb, ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_ZSTD,
+               {{"data", "%%MatrixMarket matrix coordinate real general\n9 9 1000000000000\n" +
+                             std::string(std::size_t{80} << 20, '\n')}});
+  const std::string member =
+      "%%MatrixMarket matrix coordinate real general\n"
+      "2000000000 2000000000 1\n1 1 1\n";
+  const std::string wide = write_temp_file("wide.tar", "");
+  write_packed(wide, ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, {{"wide/wide.mtx", member}});
+  const struct {
+    std::string path;
+    std::string message;  // a part of the message
+    std::int64_t least;   // bounds of the unpacked bytes the report gives
+    std::int64_t most;
+  } cases[] = {
+      {bomb,
+       "not enough memory to hold the unpacked text of " + bomb +
+           ": it is larger than 0 bytes, which is what is left beside the 24000000000000 bytes "
+           "of arrays that its header calls for; ",
+       64 << 20, 65 << 20},
+      {wide, std::string("(") + std::to_string(member.size()) + " bytes of them unpacked text)",
+       static_cast<std::int64_t>(member.size()), static_cast<std::int64_t>(member.size())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string report = write_temp_file("report.json", "");
+    const RunResult run = run_spmv({"--report=" + report, "8", "0", "0", c.path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    const nlohmann::json matrix = nlohmann::json::parse(read_text(report))["matrix"];
+    EXPECT_GE(matrix["unpacked_bytes"].get<std::int64_t>(), c.least) << matrix;
+    EXPECT_LE(matrix["unpacked_bytes"].get<std::int64_t>(), c.most) << matrix;
   }
 }
 
