@@ -103,6 +103,10 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
   const std::vector<Member> array_first = {
       {"d/rhs_b.mtx", "%%MatrixMarket matrix array real general\n2 1\n1\n2\n"},
       {"d/m.mtx", matrix}};
+  // A Matrix Market vector is no matrix, whatever its format.
+  const std::vector<Member> vector_beside = {
+      {"v/a_vec.mtx", "%%MatrixMarket vector coordinate real general\n2 1\n1 1\n"},
+      {"v/b.mtx", matrix}};
   // A link named after the archive is passed over for the one coordinate member.
   const std::vector<Member> linked = {{"lnk/lnk.mtx", "->real.mtx"}, {"lnk/real.mtx", matrix}};
   const struct {
@@ -142,6 +146,8 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
        "",
        "xz-compressed, then gzip-compressed"},
       {"firstco.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, array_first, "d/m.mtx",
+       "a tar archive"},
+      {"vecs.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, vector_beside, "v/b.mtx",
        "a tar archive"},
       {"lnk.tar", ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, linked, "lnk/real.mtx",
        "a tar archive"},
@@ -278,6 +284,10 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
                        {"arr/arr.mtx", "%%MatrixMarket matrix array real general\n1 1\n1\n"}}),
        "(arr/arr.mtx):1: unsupported Matrix Market format \"array\": only coordinate is "
        "supported"},
+      // The banner's first word in the reader's case alone.
+      {tar("lower.tar", {{"lower/a.mtx", "%%matrixmarket matrix coordinate real general\n"}}),
+       ": the archive has no member lower.mtx, and no .mtx member holds a coordinate matrix "
+       "(lower/a.mtx)"},
       {tar("sym.tar", {{"sym/sym.mtx", "->gone.mtx"}}),
        ": the archive's member sym/sym.mtx is a symbolic link to gone.mtx, which is not "
        "followed; unpack the archive to read it"},
