@@ -110,11 +110,15 @@ std::string progress_text(const std::string& shown_path, std::int64_t done, std:
                           double bytes_per_second, int columns) {
   if (total > 0) done = std::min(done, total);
   const Unit unit = unit_for(static_cast<double>(std::max(done, total)));
-  std::string figures = amount(static_cast<double>(done), unit);
-  if (total > 0) figures += " of " + amount(static_cast<double>(total), unit);
+  const std::string done_text = amount(static_cast<double>(done), unit);
+  const std::string total_text = amount(static_cast<double>(total), unit);
+  std::string figures = done_text;
+  if (total > 0) figures += " of " + total_text;
   figures += std::string(" ") + unit.name + ", " + rate_text(bytes_per_second);
   if (total > 0 && bytes_per_second > 0) {
-    figures += ", " + time_left_text(static_cast<double>(total - done) / bytes_per_second);
+    // A line that shows the whole amount read shows no time left either.
+    const double left = done_text == total_text ? 0 : static_cast<double>(total - done);
+    figures += ", " + time_left_text(left / bytes_per_second);
   }
   const std::string prefix = "spmv: reading ";
   const std::string middle = ": ";

@@ -45,6 +45,9 @@ TEST(ProgressText, WithoutTotalOrRate) {
 TEST(ProgressText, NeverMoreThanTheTotal) {
   EXPECT_EQ(progress_text("m", 9'000, 8'000, 1e3, 80),
             "spmv: reading m: 8.0 of 8.0 kB, 1.0 kB/s, 0 s left");
+  // Shown as all of it: no second left, however slow the last bytes.
+  EXPECT_EQ(progress_text("m", 7'990, 8'000, 1e3, 80),
+            "spmv: reading m: 8.0 of 8.0 kB, 1.0 kB/s, 0 s left");
 }
 
 TEST(ProgressText, ALongPathLosesItsStart) {
