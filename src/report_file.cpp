@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "coo_matrix_messages.hpp"
 
@@ -17,6 +19,41 @@ namespace {
 Failure report_failure(const std::string& path, const std::string& reason) {
   return Failure{Failure::Kind::report,
                  "spmv: cannot write the report " + printable_path(path) + ": " + reason};
+}
+
+// How a report went to a new file beside its target.
+struct Replacement {
+  bool made = false;               // a new file could be made beside the target
+  std::optional<Failure> failure;  // why it could not be written or put in place
+};
+
+// Writes `text` to a new file in the folder of the regular file `path`
+// (followed through symbolic links), which `opened` describes, and renames it
+// over that file, so that a write that fails (a full disk) leaves its old
+// content whole.
+Replacement replace_beside(const std::string& path, const struct stat& opened,
+                           const std::string& text) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  struct stat now {};
+  if (!resolved || ::stat(resolved.get(), &now) != 0 || now.st_dev != opened.st_dev ||
+      now.st_ino != opened.st_ino) {
+    return {};  // replaced meanwhile: written where it was opened
+  }
+  const std::string target = resolved.get();
+  const std::size_t slash = target.find_last_of('/');
+  std::string temporary = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
+  FileDescriptor out;
+  out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out.fd < 0) return {};
+  Replacement replaced{true, std::nullopt};
+  if (::fchmod(out.fd, opened.st_mode & 07777) != 0 ||
+      !write_all(out.fd, text.data(), text.size()) || ::fsync(out.fd) != 0 ||
+      ::rename(temporary.c_str(), target.c_str()) != 0) {
+    replaced.failure = report_failure(path, std::strerror(errno));
+    ::unlink(temporary.c_str());
+  }
+  return replaced;
 }
 
 }  // namespace
@@ -68,8 +105,12 @@ std::optional<Failure> open_report_file(const std::string& path, const std::stri
 std::optional<Failure> write_report_file(const FileDescriptor& file, const std::string& path,
                                          const std::string& text) {
   struct stat status {};
-  if (::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(file.fd, 0) != 0) {
-    return report_failure(path, std::strerror(errno));
+  if (::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    Replacement replaced = replace_beside(path, status, text);
+    if (replaced.made) return std::move(replaced.failure);
+    // No file can be made beside it (a folder without write access): the
+    // report is written in place.
+    if (::ftruncate(file.fd, 0) != 0) return report_failure(path, std::strerror(errno));
   }
   if (!write_all(file.fd, text.data(), text.size())) {
     return report_failure(path, std::strerror(errno));

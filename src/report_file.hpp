@@ -16,7 +16,9 @@ namespace spmv {
 std::optional<Failure> open_report_file(const std::string& path, const std::string& matrix_path,
                                         FileDescriptor& file);
 
-// Replaces the content of the opened report file with `text`.
+// Replaces the content of the opened report file with `text`: a regular
+// file by a new one renamed over it, so that its old content survives a
+// failed write; anything else (a terminal, a pipe) by writing to it.
 std::optional<Failure> write_report_file(const FileDescriptor& file, const std::string& path,
                                          const std::string& text);
 

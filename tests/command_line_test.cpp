@@ -16,16 +16,6 @@
 
 using namespace spmv;
 
-// Sanitizers reserve terabytes of address space, so a ulimit -v run cannot
-// work under them (gcc and clang announce them differently).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SPMV_UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define SPMV_UNDER_SANITIZER 1
-#endif
-#endif
-
 namespace {
 
 const std::string usage_line =

@@ -6,6 +6,17 @@
 
 #include "run_types.hpp"
 
+// Sanitizers reserve terabytes of address space, and their runtimes write
+// before a program can ignore a signal, so runs under a ulimit cannot work
+// under them (gcc and clang announce them differently).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SPMV_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SPMV_UNDER_SANITIZER 1
+#endif
+#endif
+
 // Folder of the test matrices.
 inline const std::string test_data = SPMV_TEST_DATA;
 
