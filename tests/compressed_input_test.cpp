@@ -221,9 +221,14 @@ TEST(CompressedInput, RefusesBrokenDataArchivesWithoutAMemberAndBadLinesInMember
   changed_digit[changed_digit.find(".25e-1") + 1] = '9';
   std::string bad_length = stored;
   bad_length[bad_length.size() - 1] = static_cast<char>(bad_length[bad_length.size() - 1] ^ 1);
-  std::string changed_tar = packed_text(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP,
-                                        {{"digit/digit.mtx", matrix}, {"digit/notes.txt", "x\n"}},
-                                        "gzip:compression-level=0");
+  // A tar archive followed by more than a block of zeros, which its reader
+  // never asks for, in a gzip stream.
+  std::string changed_tar =
+      packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP,
+                  {{"data", packed_text(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE,
+                                        {{"digit/digit.mtx", matrix}, {"digit/notes.txt", "x\n"}}) +
+                                std::string(std::size_t{3} << 20, '\0')}},
+                  "gzip:compression-level=0");
   changed_tar[changed_tar.find(".25e-1") + 1] = '9';
   const auto wrapped = [](const std::string& name, int filter, const std::string& inner) {
     const std::string path = write_temp_file(name, "");
