@@ -127,9 +127,21 @@ check "default thread counts: 1, 2, 4, ... and $cpus" \
 sweep base2 -t 2 -r 1 -m 1 -o "$work/base2" "$small"
 check "speed-ups relative to the smallest count" \
   '[ $status = 0 ] && grep -qF "(speed-ups and efficiency are relative to 2 threads)" "$work/base2.out"'
-sweep oversubscribed -t "$((cpus + 1))" -r 1 -m 1 -o "$work/oversubscribed" "$small"
+# More threads than CPUs, and at least 100, so that counts of three digits
+# and more are checked as written: in the CSV, the JSON file and the table.
+many=$((cpus < 100 ? 100 : cpus + 1))
+sweep oversubscribed -t "$many" -r 1 -m 100 -o "$work/oversubscribed" "$small"
 check "warning for more threads than CPUs" \
-  '[ $status = 0 ] && grep -qF "warning: $((cpus + 1)) threads are more than the $cpus CPUs" "$work/oversubscribed.err"'
+  '[ $status = 0 ] && grep -qF "warning: $many threads are more than the $cpus CPUs" "$work/oversubscribed.err"' \
+  'cat "$work/oversubscribed.err"'
+check "$many threads: the CSV's threads, repetition, ranks and workers as numbers" \
+  '[ "$(tail -n +2 "$work/oversubscribed/small.csv" | cut -d, -f1,2,17,18)" = "$many,1,1,$many" ]' \
+  'cat "$work/oversubscribed/small.csv"'
+check "$many threads, 100 multiplies: the JSON file's counts as numbers" \
+  '[ "$(field "$work/oversubscribed/small.json" "[.context.sweep.threads[0], .context.sweep.multiplies, (.runs[] | .threads, .workers, .report.options.repeat, (.report.multiply.repeat_seconds | length))] | @csv")" = "$many,100,$many,$many,100,100,$many,$many,100,100" ]' \
+  'field "$work/oversubscribed/small.json" "[.context.sweep, (.runs[] | {threads, workers, repeat: .report.options.repeat})]"'
+check "$many threads: the table's row" \
+  '[ "$(grep -cE "^ +$many +[0-9.]+ " "$work/oversubscribed.out")" = 1 ]' 'cat "$work/oversubscribed.out"'
 
 # A wrong command line: status 2, a message and the usage on standard error,
 # nothing on standard output, no run of spmv and no output folder.
@@ -200,19 +212,112 @@ cp -r "$work/out" "$work/earlier"
 sweep again -t 1 -r 1 -m 1 -o "$work/out" "$small"
 check "refused: replacing earlier results" \
   '[ $status = 1 ] && grep -qF -- "--force" "$work/again.err" && grep -qF "small.csv" "$work/again.err" && diff -r "$work/earlier" "$work/out" >/dev/null'
-for extension in csv json png; do
-  mkdir "$work/only_$extension"
-  echo earlier >"$work/only_$extension/small.$extension"
-  sweep only -t 1 -r 1 -m 1 -o "$work/only_$extension" "$small"
-  check "refused: replacing small.$extension alone" \
-    '[ $status = 1 ] && [ "$(cat "$work/only_$extension/small.$extension")" = earlier ] && [ "$(ls "$work/only_$extension")" = "small.$extension" ]'
-done
+# A name of the results that is taken stops the sweep whatever it is: a file,
+# or a symbolic link to nothing, which the results would replace.
+# entry FILE: what is at FILE, "link to TARGET" or "file of CONTENTS".
+entry() {
+  if [ -L "$1" ]; then printf 'link to %s' "$(readlink "$1")"; else printf 'file of %s' "$(cat "$1")"; fi
+}
+while read -r extension kind; do
+  taken=$work/only_${extension}_$kind
+  mkdir "$taken"
+  if [ "$kind" = file ]; then
+    echo earlier >"$taken/small.$extension"
+    expected="file of earlier"
+  else
+    ln -s "$work/nowhere" "$taken/small.$extension"
+    expected="link to $work/nowhere"
+  fi
+  sweep only -t 1 -r 1 -m 1 -o "$taken" "$small"
+  check "refused: small.$extension alone, a $kind" \
+    '[ $status = 1 ] && grep -qF "would replace earlier results: $taken/small.$extension" "$work/only.err" &&
+     [ "$(entry "$taken/small.$extension")" = "$expected" ] && [ "$(ls -A "$taken")" = "small.$extension" ] &&
+     [ ! -e "$work/nowhere" ]' \
+    'echo "status $status"; cat "$work/only.err"; ls -lA "$taken"'
+done <<'EOF'
+csv file
+json file
+png file
+csv dangling-link
+json dangling-link
+png dangling-link
+EOF
 for force in -f --force; do
   sweep force -t 1 -r 1 -m 1 -o "$work/out" $force "$small"
   check "$force replaces earlier results" \
     '[ $status = 0 ] && [ "$(tail -n +2 "$work/out/small.csv" | cut -d, -f1,2)" = 1,1 ] &&
      [ "$(field "$work/out/small.json" .context.sweep.repetitions)" = 1 ] && ! cmp -s "$work/earlier/small.png" "$work/out/small.png"'
 done
+
+# The matrix file is never one of the results, whatever name leads to it (the
+# same path, a symbolic or a hard link) and even with --force: the sweep
+# stops before any run, says that it is the matrix file, and leaves the
+# matrix and its folder as they were.
+while IFS='|' read -r what matrix_name output force; do
+  rm -rf "$work/self"
+  mkdir "$work/self"
+  cp "$small" "$work/self/$matrix_name"
+  case $output in
+    symlink:*) ln -s "$matrix_name" "$work/self/${output#*:}" ;;
+    hardlink:*) ln "$work/self/$matrix_name" "$work/self/${output#*:}" ;;
+  esac
+  listing=$(ls -lA --time-style=+ "$work/self")
+  # shellcheck disable=SC2086
+  sweep self -t 1 -r 1 -m 1 -o "$work/self" $force "$work/self/$matrix_name"
+  check "refused: $what" \
+    '[ $status = 1 ] && grep -qF "is the matrix file $work/self/$matrix_name" "$work/self.err" &&
+     ! grep -q "earlier results" "$work/self.err" && ! grep -q "warm-up" "$work/self.err" &&
+     cmp -s "$small" "$work/self/$matrix_name" && [ "$(ls -lA --time-style=+ "$work/self")" = "$listing" ]' \
+    'echo "status $status"; cat "$work/self.err"; ls -lA "$work/self"'
+done <<'EOF'
+a matrix named like the JSON file|res.json||
+a matrix named like the JSON file, with -f|res.json||-f
+a matrix named like the CSV file, with --force|res.csv||--force
+a matrix named like the plot, with -f|res.png||-f
+a symbolic link to the matrix in place of the CSV file, with -f|m.txt|symlink:m.csv|-f
+a hard link to the matrix in place of the JSON file, with -f|m.txt|hardlink:m.json|-f
+a hard link to the matrix in place of the plot|m.txt|hardlink:m.png|
+EOF
+
+# A sweep that is interrupted while its results are put into place leaves the
+# earlier results whole and no temporary file behind, in the output folder or
+# elsewhere, and ends by the signal. The results are first written whole next
+# to their places, in the same folder (so that renaming them is atomic); an mv
+# that waits stands for the moment of the interruption. The signal goes to the
+# sweep's process group, as Ctrl-C at a terminal sends SIGINT.
+mkdir "$work/waiting_mv"
+cat >"$work/waiting_mv/mv" <<EOF
+#!/bin/sh
+touch "$work/mv_reached"
+exec sleep 60
+EOF
+chmod +x "$work/waiting_mv/mv"
+while read -r signal code; do
+  rm -rf "$work/stopped" "$work/mv_reached"
+  cp -r "$work/earlier" "$work/stopped"
+  set -m
+  PATH=$work/waiting_mv:$PATH SPMV=$spmv "$sweep" -f -t 1 -r 1 -m 1 -o "$work/stopped" "$small" \
+    </dev/null >"$work/stopped.out" 2>"$work/stopped.err" &
+  pid=$!
+  set +m
+  for ((i = 0; i < 600; i++)); do
+    [ ! -e "$work/mv_reached" ] || break
+    sleep 0.1
+  done
+  beside=$(find "$work/stopped" -mindepth 1 ! -name 'small.*' | wc -l)
+  kill -s "$signal" -- "-$pid" 2>/dev/null || true
+  status=0
+  wait "$pid" 2>/dev/null || status=$?
+  check "SIG$signal while the results are put into place: the results whole beside the earlier ones" \
+    '[ -e "$work/mv_reached" ] && [ "$beside" = 3 ]' 'echo "$beside files beside the earlier results"; cat "$work/stopped.err"'
+  check "SIG$signal while the results are put into place: earlier results kept, no temporaries, ended by the signal" \
+    '[ $status = "$code" ] && diff -r "$work/earlier" "$work/stopped" >/dev/null && [ -z "$(ls -A "$work/tmp")" ]' \
+    'echo "status $status"; diff -r "$work/earlier" "$work/stopped"; ls -A "$work/tmp"; cat "$work/stopped.err"'
+done <<'EOF'
+INT 130
+TERM 143
+HUP 129
+EOF
 
 # Hostile names for the matrix file and the output folder: quotes, command
 # substitutions, gnuplot's string and macro syntax, newlines, backslashes,
@@ -245,7 +350,8 @@ for matrix_name in "${hostile_names[@]}"; do
     '[ $status = 0 ] && [ -s "$results.csv" ] && [ -s "$results.json" ] && [ "$(png_kind "$results.png")" = "PNG 1500x560" ] &&
      [ "$(field "$results.json" .context.matrix.path)" = "$matrix_name" ] &&
      [ "$(field "$results.json" .context.sweep.output)" = "$hostile_dir" ] &&
-     [ "$(head -n 1 "$work/hostile.out")" = "$shown: 4 entries, $cpus CPUs" ]'
+     [ "$(head -n 1 "$work/hostile.out")" = "$shown: 4 entries, $cpus CPUs" ]' \
+    'echo "status $status"; cat "$work/hostile.err"'
   check "hostile name $(printf %q "$matrix_name"): nothing ran" \
     '[ ! -e "$work/PWNED" ] && [ -z "$(find "$work" -name PWNED)" ]'
 done
@@ -260,6 +366,11 @@ done
     [ $i = 1000 ] || echo "$((i + 1)) $i -1"
   done
 } >"$work/band.mtx"
+{
+  echo "%%MatrixMarket matrix coordinate real general"
+  echo "250 250 250"
+  for ((i = 1; i <= 250; i++)); do echo "$i $i 1"; done
+} >"$work/diagonal.mtx"
 while IFS='|' read -r file entries slots; do
   [[ $file == /* ]] || file=$source_dir/tests/data/mtx/$file
   name=$(basename "$file" .mtx)
@@ -267,21 +378,28 @@ while IFS='|' read -r file entries slots; do
   check "entries of $name: $entries" \
     '[ $status = 0 ] && head -n 1 "$work/slots.out" | grep -qxF "$name: $entries, $cpus CPUs" &&
      [ "$(field "$work/slots/$name.json" .context.matrix.slots)" = "$slots" ] &&
-     [ "$(grep -E "^ +1 " "$work/slots.out" | awk "{ print \$10 }")" = "$(awk -F, -v slots="$slots" "NR == 2 { printf \"%.3f\", 2 * slots / \$14 / 1e9 }" "$work/slots/$name.csv")" ]'
+     [ "$(grep -E "^ +1 " "$work/slots.out" | awk "{ print \$10 }")" = "$(awk -F, -v slots="$slots" "NR == 2 { printf \"%.3f\", 2 * slots / \$14 / 1e9 }" "$work/slots/$name.csv")" ]' \
+    'cat "$work/slots.out" "$work/slots.err"'
 done <<EOF
 symmetric.mtx|5 entries (3 stored, symmetric)|5
 pattern_symmetric.mtx|3 entries (2 stored, symmetric)|3
 skew_symmetric.mtx|4 entries (2 stored, skew-symmetric)|4
 general_real.mtx|2 entries|2
 $work/band.mtx|2,998 entries (1,999 stored, symmetric)|2998
+$work/diagonal.mtx|250 entries|250
 EOF
 
 # A failed run stops the sweep with spmv's message and writes no results: a
 # file that spmv refuses, and a count whose team cannot be started.
-sweep failed -t 1 -r 1 -o "$work/bad" "$source_dir/tests/data/bad/row_outside_n.txt"
+# With --force too, a failed sweep leaves earlier results as they were.
+mkdir "$work/bad"
+for extension in csv json png; do echo earlier >"$work/bad/row_outside_n.$extension"; done
+cp -r "$work/bad" "$work/bad_earlier"
+sweep failed -t 1 -r 1 -o "$work/bad" --force "$source_dir/tests/data/bad/row_outside_n.txt"
 check "failed run: status and spmv's message" \
   '[ $status = 1 ] && grep -q "spmv failed on .* with 1 threads (exit 1): .*row 12 is outside 1..10" "$work/failed.err"'
-check "failed run: no results" '[ -z "$(ls -A "$work/bad")" ]'
+check "failed run: no results, the earlier ones kept" 'diff -r "$work/bad_earlier" "$work/bad" >/dev/null' \
+  'diff -r "$work/bad_earlier" "$work/bad"'
 OMP_THREAD_LIMIT=1 sweep limited -t "1 2" -r 1 -m 1 -o "$work/limited" "$small"
 check "failed run after others: status and spmv's message" \
   '[ $status = 1 ] && grep -q "spmv failed on .* with 2 threads (exit 1): spmv: cannot run 2 threads" "$work/limited.err" &&
