@@ -21,6 +21,26 @@ Failure share_failure(MPI_Comm comm, int owner, const std::optional<Failure>& mi
   return Failure{static_cast<Failure::Kind>(head[0]), std::move(message)};
 }
 
+std::optional<Failure> on_this_rank(MPI_Comm comm, std::optional<Failure> failure,
+                                    const std::string& share) {
+  if (!failure || failure->kind != Failure::Kind::memory) return failure;
+  int rank = 0;
+  int ranks = 1;
+  MPI_Comm_rank(comm, &rank);
+  MPI_Comm_size(comm, &ranks);
+  char host[MPI_MAX_PROCESSOR_NAME] = "";
+  int length = 0;
+  if (MPI_Get_processor_name(host, &length) != MPI_SUCCESS) length = 0;
+  const std::string head = "not enough memory: ";
+  std::string rest = failure->message;
+  if (rest.compare(0, head.size(), head) == 0) rest.erase(0, head.size());
+  failure->message = "not enough memory on rank " + std::to_string(rank) + " of " +
+                     std::to_string(ranks) + " (host " +
+                     std::string(host, static_cast<std::size_t>(length)) +
+                     ") for its share of the matrix (" + share + "): " + rest;
+  return failure;
+}
+
 std::optional<Failure> agree_on_failure(MPI_Comm comm, const std::optional<Failure>& mine) {
   int rank = 0;
   int ranks = 1;

@@ -5,6 +5,7 @@
 #include <mpi.h>
 
 #include <optional>
+#include <string>
 
 #include "failure.hpp"
 
@@ -16,5 +17,12 @@ std::optional<Failure> agree_on_failure(MPI_Comm comm, const std::optional<Failu
 
 // Every rank gets the failure that rank `owner` holds. A collective call.
 Failure share_failure(MPI_Comm comm, int owner, const std::optional<Failure>& mine);
+
+// A memory refusal of this rank, whose sizes are its share's alone, told as
+// such: "not enough memory on rank R of N (host H) for its share of the
+// matrix (SHARE): " and the rest of the message. Other failures pass as they
+// are. Not collective.
+std::optional<Failure> on_this_rank(MPI_Comm comm, std::optional<Failure> failure,
+                                    const std::string& share);
 
 }  // namespace spmv

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "command_line.hpp"
+#include "coo_matrix_messages.hpp"
 #include "distributed_failure.hpp"
 #include "distributed_output.hpp"
 #include "distributed_read.hpp"
@@ -165,7 +166,9 @@ int main(int argc, char** argv) {
   double phase_start = omp_get_wtime();
   Outcome<RunVectors> prepared =
       prepare_vectors(vector_lengths(share.share), config.thread_count, share.share.nnz);
-  if ((failure = agree_on_failure(ranks.comm, prepared.failure))) {
+  failure = on_this_rank(ranks.comm, prepared.failure,
+                         count_of(share.share.nnz, "slot", "slots") + " to multiply");
+  if ((failure = agree_on_failure(ranks.comm, failure))) {
     return end_run(ranks, config, report_file, record, 1, failure);
   }
   RunVectors& vectors = prepared.value;

@@ -218,10 +218,18 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
   const std::int64_t capacity =
       first < last ? per_entry * std::max<std::int64_t>(end_line - first_line, 0) : 0;
   // Room for the parsed slots and for this rank's share after the exchange.
+  // The entries are at most the lines after the header: a header may declare
+  // more where an overlong line stops the count, and the file is refused there.
+  const std::int64_t entries_bound =
+      std::min(facts.declared, std::max<std::int64_t>(count.lines - facts.line, 0));
   const std::int64_t share_bound =
-      (per_entry * facts.declared / static_cast<std::int64_t>(team.parts()) + 1) * team.threads;
+      (per_entry * entries_bound / static_cast<std::int64_t>(team.parts()) + 1) * team.threads;
+  const std::string share_text = count_of(capacity, "slot", "slots") + " as read, up to " +
+                                 std::to_string(share_bound) + " after the exchange";
   if (!failure) {
-    failure = check_run_memory(vector_lengths(share), capacity + share_bound, team.threads);
+    failure = on_this_rank(
+        team.comm, check_run_memory(vector_lengths(share), capacity + share_bound, team.threads),
+        share_text);
   }
   if (!failure) {
     const auto slots = static_cast<std::size_t>(capacity);
@@ -229,7 +237,8 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
     share.col_index = try_allocate<std::int32_t>(slots);
     share.value = try_allocate<Extended>(slots);
     if (!share.row_index || !share.col_index || !share.value) {
-      failure = memory_failure(vector_lengths(share), capacity, team.threads);
+      failure = on_this_rank(
+          team.comm, memory_failure(vector_lengths(share), capacity, team.threads), share_text);
     }
   }
   if ((outcome.failure = agree_on_failure(team.comm, failure))) return outcome;
@@ -293,10 +302,10 @@ Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
   count.file_bytes = stamp.bytes;
   MPI_Bcast(&count.file_bytes, 1, MPI_INT64_T, 0, comm);
   count.stamp = stamp;
+  // Every rank counts, whatever it found: the count gathers from all ranks.
+  failure = count_distributed(team, file.fd, path, options, count);
   if (count.file_bytes != stamp.bytes) {
     failure = file_failure(path, 0, "the file changed while it was being read");
-  } else {
-    failure = count_distributed(team, file.fd, path, options, count);
   }
   if ((outcome.failure = agree_on_failure(comm, failure))) return outcome;
   const double counted = omp_get_wtime();

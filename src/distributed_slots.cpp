@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "allocation.hpp"
+#include "coo_matrix_messages.hpp"
 #include "distributed_failure.hpp"
 #include "memory_budget.hpp"
 #include "parallel_multiply.hpp"
@@ -65,7 +66,8 @@ std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, 
   held.value = try_allocate<Extended>(slots);
   std::optional<Failure> failure;
   if (!held.row_index || !held.col_index || !held.value) {
-    failure = memory_failure(vector_lengths(held), held.nnz, thread_count);
+    failure = on_this_rank(comm, memory_failure(vector_lengths(held), held.nnz, thread_count),
+                           count_of(held.nnz, "slot", "slots") + " after the exchange");
   }
   if (auto agreed = agree_on_failure(comm, failure)) return agreed;
   const CooMatrix& from = rank.share;
