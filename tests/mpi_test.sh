@@ -34,7 +34,7 @@ mpi() {
     status=0
     TMPDIR=$session OMPI_MCA_btl_vader_backing_directory=$session timeout 120 \
       mpirun -q --oversubscribe --bind-to none --mca orte_tmpdir_base "$session" "$@" \
-      >"$out" 2>"$err" || status=$?
+      </dev/null >"$out" 2>"$err" || status=$?
     rm -rf "$session"
     if [ $status = 0 ] || ! grep -Eq "$launcher_errors" "$err"; then break; fi
     {
@@ -222,8 +222,8 @@ if [ $status != 2 ] || [ "$(grep -c '^usage: ' "$work/usage.err")" != 1 ] || [ -
 fi
 
 # The report: the product's digest and the matrix as spmv's with P threads,
-# and [ranks, threads per rank, workers, P, slots, repeats, slots exchanged,
-# bytes exchanged] as each row expects (a pattern). exchange.mtx holds its 6
+# and "ranks,threads per rank,workers,P,slots,repeats,slots exchanged,bytes
+# exchanged" as each row expects (a pattern). exchange.mtx holds its 6
 # entries in the last quarter of its bytes, after a long comment: the last
 # rank parses them all, keeps its own workers' blocks (6 slots over the P
 # workers, the first 6 % P of them one more) and sends the rest, 24 bytes a
@@ -241,7 +241,7 @@ while read -r file ranks threads repeat expected; do
     status=$?
   mpi "$work/mpi.out" "$work/mpi.err" "$notes" -np "$ranks" "$spmv_mpi" --report="$work/mpi.json" \
     --repeat="$repeat" "$threads" 0 0 "$work/$file" || status=$?
-  got=$(jq -c '[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.threads, .matrix.slots, (.multiply.repeat_seconds | length), .mpi.slots_exchanged, .mpi.bytes_exchanged]' "$work/mpi.json")
+  got=$(jq -r '[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.threads, .matrix.slots, (.multiply.repeat_seconds | length), .mpi.slots_exchanged, .mpi.bytes_exchanged] | map(tostring) | join(",")' "$work/mpi.json")
   if [ $status != 0 ] || [[ $got != $expected ]] ||
     [ "$(jq -c '[.matrix, .result.digest]' "$work/one.json")" != "$(jq -c '[.matrix, .result.digest]' "$work/mpi.json")" ]; then
     fail "report of $file on $ranks ranks of $threads threads: status $status, $got, expected $expected"
@@ -251,14 +251,14 @@ while read -r file ranks threads repeat expected; do
     show "spmv's standard error" "$work/one.err"
   fi
 done <<'ROWS'
-shuffled.txt 3 2 2 [3,2,6,6,20000,2,*
-shuffled.txt 2 1 0 [2,1,2,2,20000,0,*
-exchange.mtx 1 3 0 [1,3,3,3,6,0,0,0]
-exchange.mtx 2 1 0 [2,1,2,2,6,0,3,72]
-exchange.mtx 2 2 1 [2,2,4,4,6,1,4,96]
-exchange.mtx 4 1 0 [4,1,4,4,6,0,5,120]
-pattern_symmetric.mtx 2 1 0 [2,1,2,2,3,0,*
-integer_fewer_rows.mtx 2 1 0 [2,1,2,2,2,0,*
+shuffled.txt 3 2 2 3,2,6,6,20000,2,*
+shuffled.txt 2 1 0 2,1,2,2,20000,0,*
+exchange.mtx 1 3 0 1,3,3,3,6,0,0,0
+exchange.mtx 2 1 0 2,1,2,2,6,0,3,72
+exchange.mtx 2 2 1 2,2,4,4,6,1,4,96
+exchange.mtx 4 1 0 4,1,4,4,6,0,5,120
+pattern_symmetric.mtx 2 1 0 2,1,2,2,3,0,*
+integer_fewer_rows.mtx 2 1 0 2,1,2,2,2,0,*
 ROWS
 
 # A rank short of memory names itself, its host and its share of the
