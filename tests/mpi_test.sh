@@ -56,11 +56,18 @@ status_text() {
   fi
 }
 
-# A file's first lines, indented, under a title; nothing for an empty file.
+# A file's first and last lines, indented, under a title; nothing for an
+# empty file. A dump's messages come after it.
 show() {
   if [ -s "$2" ]; then
-    echo "    $1:"
-    head -n 15 "$2" | cut -c 1-300 | sed 's/^/      /'
+    echo "    $1 ($(wc -l <"$2") lines):"
+    if [ "$(wc -l <"$2")" -le 16 ]; then
+      cut -c 1-300 "$2" | sed 's/^/      /'
+    else
+      head -n 6 "$2" | cut -c 1-300 | sed 's/^/      /'
+      echo "      ..."
+      tail -n 10 "$2" | cut -c 1-300 | sed 's/^/      /'
+    fi
   fi
 }
 
@@ -98,7 +105,7 @@ if [ "${5:-}" = --compare ]; then
     if [ "$verdict" != ok ]; then
       if ! cmp -s "$work/one.err" "$work/mpi.err"; then
         echo "    diff of standard error, spmv (<) and spmv-mpi (>):"
-        diff "$work/one.err" "$work/mpi.err" | head -n 10 | cut -c 1-300 | sed 's/^/      /'
+        diff "$work/one.err" "$work/mpi.err" | head -n 10 | cut -c 1-300 | sed 's/^/      /' || true
       fi
       show "spmv-mpi's standard error" "$work/mpi.err"
       show "spmv-mpi's standard output" "$work/mpi.out"
@@ -192,7 +199,8 @@ done
 compare "$data/good/small.txt" 2 4096 2
 
 # The comparisons, three at a time: most of a run is Open MPI starting up.
-xargs -P 3 -L 1 bash "$0" "$spmv" "$spmv_mpi" "$spmv_gen" "$4" --compare <"$jobs"
+# A comparison that ends without its verdict is counted below.
+xargs -P 3 -L 1 bash "$0" "$spmv" "$spmv_mpi" "$spmv_gen" "$4" --compare <"$jobs" || true
 for ((i = 0; i < $(wc -l <"$jobs"); i++)); do
   checks=$((checks + 1))
   if [ ! -s "$results/$i" ]; then
