@@ -211,8 +211,9 @@ std::string member_list(const std::vector<std::string>& members) {
 }
 
 // Why an archive without the member `wanted` is refused: its member of that
-// name is a link, which is not followed; or it has no .mtx member, none that
-// holds a coordinate matrix, or more than one that does.
+// name is a link, which is not followed (reading another member instead
+// would measure another matrix than the archive names); or it has no .mtx
+// member, none that holds a coordinate matrix, or more than one that does.
 Failure no_member_failure(const std::string& path, const std::string& wanted,
                           const std::vector<std::string>& coordinate_members,
                           const std::vector<std::string>& mtx_members, const std::string& link) {
@@ -263,17 +264,16 @@ Outcome<OpenedLayers> open_layers(UnpackChain& chain, const std::string& path, i
                                   const char* packing) {
   add_file_layer(chain, fd);
   bool gzip = packing != nullptr && std::string(packing) == "gzip-compressed";
-  for (int layers = 1;; ++layers) {
-    if (layers > max_unpack_layers) {
-      return {{},
-              file_failure(
-                  path, 0,
-                  "compressed more than " + std::to_string(max_unpack_layers) + " times over")};
-    }
+  for (;;) {
     if (gzip) add_gzip_layer(chain);
     OpenedLayers opened;
     opened.status = add_library_layer(chain);
     UnpackLayer& top = *chain.layers.back();
+    if (compression_names(chain).size() > static_cast<std::size_t>(max_unpack_layers)) {
+      return {opened, file_failure(path, 0,
+                                   "compressed more than " + std::to_string(max_unpack_layers) +
+                                       " times over")};
+    }
     if (opened.status != ARCHIVE_OK) return {opened, std::nullopt};
     opened.status = archive_read_next_header(top.library, &opened.entry);
     // A raw stream that is a gzip stream is undone by one more layer.
@@ -353,7 +353,7 @@ std::optional<Failure> unpack_member(const std::string& path, UnpackChain& chain
                             printable_path(wanted) + ": " + member_list(named) +
                             "; unpack the one to read");
   }
-  if (named.empty() && coordinates.size() != 1) {
+  if (named.empty() && (coordinates.size() != 1 || !link.empty())) {
     return no_member_failure(path, wanted, coordinates, mtx_members, link);
   }
   return std::nullopt;
@@ -395,6 +395,13 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
   }
   UnpackLayer& top = *chain.layers.back();
   const int status = opened.value.status;
+  // Data that ended early or is corrupt below the top layer may look to its
+  // library like no format at all: the reason below is the one to give.
+  const std::string below = failure_below(chain);
+  if (status < ARCHIVE_WARN && !below.empty()) {
+    outcome.failure = file_failure(path, 0, below);
+    return outcome;
+  }
   // Every stream with text in it is taken as raw text, so a stream that no
   // format recognises (the library's error number for that is EILSEQ) is one
   // without any: its text is empty, and the reader refuses it as it refuses
@@ -417,6 +424,15 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
     Extraction done = extract(top, path, unpacked.text.fd, Take::keep, limit, progress);
     unpacked.bytes = done.bytes;
     outcome.failure = std::move(done.failure);
+    // Text that still starts as a compressed stream is one that its
+    // decompressor did not recognise, for it ends too early or is corrupt.
+    const char* inner = outcome.failure ? nullptr : packed_name(unpacked.text.fd);
+    if (inner != nullptr) {
+      outcome.failure = file_failure(path, 0,
+                                     std::string("holds ") + inner +
+                                         " data that cannot be read: it ends early or "
+                                         "is corrupt");
+    }
   }
   if (outcome.failure) return outcome;
   // The text means nothing if the file changed while it was unpacked.

@@ -37,8 +37,10 @@ Replacement replace_beside(const std::string& path, const struct stat& opened,
                                                              &std::free);
   struct stat now {};
   if (!resolved || ::stat(resolved.get(), &now) != 0 || now.st_dev != opened.st_dev ||
-      now.st_ino != opened.st_ino) {
-    return {};  // replaced meanwhile: written where it was opened
+      now.st_ino != opened.st_ino || now.st_nlink > 1) {
+    // Replaced meanwhile, or known by other names too, which a new file
+    // would leave with the old report: written where it was opened.
+    return {};
   }
   const std::string target = resolved.get();
   const std::size_t slash = target.find_last_of('/');
@@ -47,6 +49,8 @@ Replacement replace_beside(const std::string& path, const struct stat& opened,
   out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (out.fd < 0) return {};
   Replacement replaced{true, std::nullopt};
+  // The old file's owner where this user may give it (root), and its mode.
+  [[maybe_unused]] const int owned = ::fchown(out.fd, opened.st_uid, opened.st_gid);
   if (::fchmod(out.fd, opened.st_mode & 07777) != 0 ||
       !write_all(out.fd, text.data(), text.size()) || ::fsync(out.fd) != 0 ||
       ::rename(temporary.c_str(), target.c_str()) != 0) {

@@ -17,8 +17,10 @@ std::optional<Failure> open_report_file(const std::string& path, const std::stri
                                         FileDescriptor& file);
 
 // Replaces the content of the opened report file with `text`: a regular
-// file by a new one renamed over it, so that its old content survives a
-// failed write; anything else (a terminal, a pipe) by writing to it.
+// file by a new one renamed over it (with its owner and mode), so that its
+// old content survives a failed write; a file with other hard links, or in a
+// folder that takes no new file, and anything else (a terminal, a pipe) by
+// writing to it.
 std::optional<Failure> write_report_file(const FileDescriptor& file, const std::string& path,
                                          const std::string& text);
 

@@ -177,6 +177,13 @@ la_ssize_t peek_layer(UnpackLayer& layer, std::size_t bytes, const char** data) 
   return static_cast<la_ssize_t>(layer.ahead.size());
 }
 
+std::string failure_below(const UnpackChain& chain) {
+  for (std::size_t i = 0; i + 1 < chain.layers.size(); ++i) {
+    if (!chain.layers[i]->error.empty()) return chain.layers[i]->error;
+  }
+  return "";
+}
+
 std::vector<std::string> compression_names(const UnpackChain& chain) {
   std::vector<std::string> names;  // outermost first, then reversed
   for (const auto& layer : chain.layers) {

@@ -25,7 +25,7 @@ struct UnpackLayer {
   archive* library = nullptr;          // set for a library layer (raw or tar data)
   std::vector<char> block;             // the block last given out
   std::vector<char> ahead;             // bytes read ahead by peek_layer, given out first
-  std::string error;                   // why the last read failed
+  std::string error;                   // why a read failed, once one has
   UnpackLayer();
   UnpackLayer(const UnpackLayer&) = delete;
   UnpackLayer& operator=(const UnpackLayer&) = delete;
@@ -62,6 +62,11 @@ la_ssize_t read_layer(UnpackLayer& layer, const char** data);
 // At least `bytes` bytes of `layer`'s data (fewer only at its end), without
 // taking them: the next read_layer gives them again. -1 as read_layer.
 la_ssize_t peek_layer(UnpackLayer& layer, std::size_t bytes, const char** data);
+
+// Why a layer of the chain below the top one failed, when one did: the
+// reason behind what the top layer's library may give as one of its own
+// (such as an unrecognised format, for data that ended early); else empty.
+std::string failure_below(const UnpackChain& chain);
 
 // The compressions of the chain, innermost (the first applied) first, as
 // "gzip", "xz", ...

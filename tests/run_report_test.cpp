@@ -302,7 +302,7 @@ TEST(RunReport, RefusesReportsThatCannotBeWrittenBeforeTheRun) {
 
 // A report that cannot be written whole (here for the file size limit, as on
 // a full disk) leaves the earlier report whole; one that can replaces it,
-// through a symbolic link too, which stays a link.
+// through a symbolic link too, which stays a link, and under every hard link.
 TEST(RunReport, AnEarlierReportSurvivesAFailedWrite) {
 #if defined(SPMV_UNDER_SANITIZER)
   GTEST_SKIP() << "the sanitizers' runtimes write before the program can ignore the signal";
@@ -321,6 +321,11 @@ TEST(RunReport, AnEarlierReportSurvivesAFailedWrite) {
   struct stat link_status {};
   ASSERT_EQ(lstat(link.c_str(), &link_status), 0);
   EXPECT_TRUE(S_ISLNK(link_status.st_mode));
+  // Another hard link of the report sees the new report too.
+  const std::string other = report + ".other";
+  ASSERT_EQ(::link(report.c_str(), other.c_str()), 0);
+  ASSERT_EQ(run_spmv({"--report=" + report, "2", "0", "1", matrix}).status, 0);
+  EXPECT_EQ(json::parse(read_text(other))["run"]["verbose"], 1);
 }
 
 TEST(RunReport, UnusableOptionsAreMisuse) {
