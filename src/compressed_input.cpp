@@ -76,11 +76,10 @@ bool holds_coordinate_banner(const char* text, std::size_t bytes) {
 // entry count its header line declares in `text` (the start of the text);
 // 0 when the header is not there or not plain.
 std::uint64_t declared_array_bytes(const char* text, std::size_t bytes) {
-  const std::string start(text, bytes);
-  for (std::size_t at = 0; at < start.size();) {
-    const std::size_t end = start.find('\n', at);
-    if (end == std::string::npos) return 0;
-    std::string line = start.substr(at, end - at) + '\n';
+  for (const char* at = text; at < text + bytes;) {
+    const auto* end = static_cast<const char*>(std::memchr(at, '\n', text + bytes - at));
+    if (end == nullptr) return 0;
+    const std::string line(at, end + 1);  // with its newline, then a terminating zero
     at = end + 1;
     const char* p = skip_blanks(line.c_str());
     if (*p == '\n' || *p == '%') continue;
@@ -288,12 +287,6 @@ Outcome<OpenedLayers> open_layers(UnpackChain& chain, const std::string& path, i
   }
 }
 
-// The library's reason for the last failure of `layer`.
-std::string reason_of(const UnpackLayer& layer) {
-  const char* reason = archive_error_string(layer.library);
-  return reason != nullptr ? reason : "the compressed data is corrupt or ends early";
-}
-
 // Reads the tar archive at the top of the chain, from the header `entry`
 // that was read last, and keeps its member NAME.mtx (NAME being the
 // archive's name without its extensions); without one, its one .mtx member
@@ -310,11 +303,12 @@ std::optional<Failure> unpack_member(const std::string& path, UnpackChain& chain
   for (int status = opened.status; status != ARCHIVE_EOF;
        status = archive_read_next_header(top.library, &opened.entry)) {
     progress.update();  // counts the members passed over, too
-    if (status < ARCHIVE_WARN) return file_failure(path, 0, reason_of(top));
+    if (status < ARCHIVE_WARN) return file_failure(path, 0, library_reason(top.library));
     const std::string member = archive_entry_pathname(opened.entry);
     const std::string base = member.substr(member.find_last_of('/') + 1);
-    const bool regular = link_text(opened.entry, member).empty();
-    if (base == wanted && !regular) link = link_text(opened.entry, member);
+    const std::string not_file = link_text(opened.entry, member);
+    const bool regular = not_file.empty();
+    if (base == wanted && !regular) link = not_file;
     if (!regular || !base.ends_with(".mtx")) continue;
     mtx_members.push_back(member);
     Take take = Take::look;
@@ -412,7 +406,7 @@ Outcome<UnpackedText> unpack_matrix(const std::string& path, int fd, const FileS
     return outcome;
   }
   if (status < ARCHIVE_WARN) {
-    outcome.failure = file_failure(path, 0, reason_of(top));
+    outcome.failure = file_failure(path, 0, library_reason(top.library));
     return outcome;
   }
   const bool tar = status == ARCHIVE_EOF || archive_format(top.library) != ARCHIVE_FORMAT_RAW;

@@ -91,8 +91,7 @@ la_ssize_t read_gzip(UnpackLayer& layer, const char** data) {
 la_ssize_t read_library(UnpackLayer& layer, const char** data) {
   const la_ssize_t got = archive_read_data(layer.library, layer.block.data(), layer.block.size());
   if (got < 0) {
-    const char* reason = archive_error_string(layer.library);
-    layer.error = reason != nullptr ? reason : "the compressed data is corrupt or ends early";
+    layer.error = library_reason(layer.library);
     return -1;
   }
   *data = layer.block.data();
@@ -175,6 +174,11 @@ la_ssize_t peek_layer(UnpackLayer& layer, std::size_t bytes, const char** data) 
   layer.ahead = std::move(ahead);
   *data = layer.ahead.data();
   return static_cast<la_ssize_t>(layer.ahead.size());
+}
+
+std::string library_reason(archive* reader) {
+  const char* reason = archive_error_string(reader);
+  return reason != nullptr ? reason : "the compressed data is corrupt or ends early";
 }
 
 std::string failure_below(const UnpackChain& chain) {

@@ -63,6 +63,10 @@ la_ssize_t read_layer(UnpackLayer& layer, const char** data);
 // taking them: the next read_layer gives them again. -1 as read_layer.
 la_ssize_t peek_layer(UnpackLayer& layer, std::size_t bytes, const char** data);
 
+// The library's reason for the last failure of `reader`, which it does not
+// always give.
+std::string library_reason(archive* reader);
+
 // Why a layer of the chain below the top one failed, when one did: the
 // reason behind what the top layer's library may give as one of its own
 // (such as an unrecognised format, for data that ended early); else empty.
