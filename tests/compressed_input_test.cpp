@@ -86,6 +86,13 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
   const RunResult plain = run_spmv({"3", "0", "1", write_temp_file("sample.mtx", matrix)});
   ASSERT_EQ(plain.status, 0) << plain.err;
   const std::vector<Member> lone = {{"data", matrix}};
+  // Compressed as often as a file may be: 15 times here, once more below.
+  std::string fifteen = matrix;
+  std::string sixteen_layers = "gzip-compressed";
+  for (int layer = 0; layer < 15; ++layer) {
+    fifteen = packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, {{"data", fifteen}});
+    sixteen_layers += ", then gzip-compressed";
+  }
   // SuiteSparse's layout: NAME/NAME.mtx beside NAME/NAME_b.mtx (a dense
   // right-hand side, which is not a coordinate matrix).
   const std::vector<Member> suite = {
@@ -160,6 +167,12 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
        {{"data", packed_text(ARCHIVE_FORMAT_RAW, ARCHIVE_FILTER_GZIP, lone)}},
        "",
        "gzip-compressed, then gzip-compressed"},
+      {"sixteen.mtx.gz",
+       ARCHIVE_FORMAT_RAW,
+       ARCHIVE_FILTER_GZIP,
+       {{"data", fifteen}},
+       "",
+       sixteen_layers.c_str()},
       {"sample.tar.gz.xz",
        ARCHIVE_FORMAT_RAW,
        ARCHIVE_FILTER_XZ,
