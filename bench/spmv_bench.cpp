@@ -22,15 +22,15 @@
 #include <string>
 #include <vector>
 
-#include "coo_matrix.hpp"
-#include "coo_matrix_lines.hpp"
-#include "coo_matrix_range.hpp"
-#include "coo_matrix_second_pass.hpp"
-#include "coo_matrix_state.hpp"
 #include "matrix_generator.hpp"
-#include "parallel_multiply.hpp"
+#include "multiply/parallel_multiply.hpp"
+#include "read/coo_matrix.hpp"
+#include "read/line_count.hpp"
+#include "read/range.hpp"
+#include "read/read_state.hpp"
+#include "read/second_pass.hpp"
+#include "read/text_fields.hpp"
 #include "stdio_reference.hpp"
-#include "text_fields.hpp"
 
 using namespace spmv;
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "coo_matrix.hpp"
+#include "read/coo_matrix.hpp"
 
 using namespace spmv;
 

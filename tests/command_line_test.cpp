@@ -1,6 +1,6 @@
 // The command line, and whole runs of the executable: exit statuses, standard
 // output, standard error, and output identical to the stdio reference.
-#include "command_line.hpp"
+#include "cli/command_line.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

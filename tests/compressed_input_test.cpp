@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "coo_matrix.hpp"
-#include "read_progress.hpp"
+#include "read/coo_matrix.hpp"
+#include "read/progress.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -1,6 +1,6 @@
 // The matrix reader: good files against the stdio reference, files whose
 // layout the reference reads wrongly, and a folder of files it must refuse.
-#include "coo_matrix.hpp"
+#include "read/coo_matrix.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,13 +12,13 @@
 #include <future>
 #include <random>
 
-#include "coo_matrix_lines.hpp"
-#include "coo_matrix_second_pass.hpp"
 #include "decimal_strings.hpp"
-#include "parallel_multiply.hpp"
+#include "multiply/parallel_multiply.hpp"
+#include "read/line_count.hpp"
+#include "read/second_pass.hpp"
+#include "read/text_fields.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
-#include "text_fields.hpp"
 
 using namespace spmv;
 

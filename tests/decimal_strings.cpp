@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "text_fields.hpp"
+#include "read/text_fields.hpp"
 
 using namespace spmv;
 

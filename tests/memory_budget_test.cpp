@@ -1,6 +1,6 @@
 // The memory limits the program finds: cgroup v1 and v2 limit files and
 // /proc/meminfo, laid out in fake trees as the kernel lays them out.
-#include "memory_budget.hpp"
+#include "base/memory_budget.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -3,11 +3,11 @@
 
 #include <cstdio>
 
-#include "parallel_multiply.hpp"
-#include "performance_line.hpp"
-#include "run_types.hpp"
+#include "base/run_types.hpp"
+#include "multiply/parallel_multiply.hpp"
+#include "report/performance_line.hpp"
+#include "report/verbose_dump.hpp"
 #include "test_support.hpp"
-#include "verbose_dump.hpp"
 
 using namespace spmv;
 

@@ -1,5 +1,5 @@
 // Block division, the multiply and the order of its additions.
-#include "parallel_multiply.hpp"
+#include "multiply/parallel_multiply.hpp"
 
 #include <gtest/gtest.h>
 

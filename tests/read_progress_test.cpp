@@ -1,7 +1,5 @@
 // The progress line of a long read: its text, the counter the readers feed,
 // and the line drawn on a pseudo-terminal and on nothing else.
-#include "read_progress.hpp"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "coo_matrix.hpp"
+#include "read/coo_matrix.hpp"
+#include "read/progress.hpp"
 #include "test_support.hpp"
 
 using namespace spmv;

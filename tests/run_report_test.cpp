@@ -1,7 +1,7 @@
 // The JSON report and the repeated multiplies: every field present and
 // consistent with the performance line, the file and the product, standard
 // streams unchanged by the options, and the refusals of unusable reports.
-#include "run_report.hpp"
+#include "report/run_report.hpp"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "parallel_multiply.hpp"
-#include "repeated_multiply.hpp"
+#include "multiply/parallel_multiply.hpp"
+#include "multiply/repeated_multiply.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
 

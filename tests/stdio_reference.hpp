@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "run_types.hpp"
+#include "base/run_types.hpp"
 
 struct ReferenceMatrix {
   int n = 0;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "run_types.hpp"
+#include "base/run_types.hpp"
 
 // Sanitizers reserve terabytes of address space, and their runtimes write
 // before a program can ignore a signal, so runs under a ulimit cannot work

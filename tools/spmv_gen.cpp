@@ -18,8 +18,8 @@
 #include <optional>
 #include <string>
 
+#include "base/whole_number.hpp"
 #include "matrix_generator.hpp"
-#include "whole_number.hpp"
 
 namespace {
 

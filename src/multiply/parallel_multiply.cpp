@@ -1,0 +1,116 @@
+// Parallel multiply: vectors, the worker team and the reduction.
+#include "multiply/parallel_multiply.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+
+#include "base/allocation.hpp"
+#include "base/memory_budget.hpp"
+
+namespace spmv {
+
+SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker) {
+  const std::int64_t q = nnz / workers;
+  const std::int64_t r = nnz % workers;
+  if (worker < r) return SlotBlock{worker * (q + 1), q + 1};
+  return SlotBlock{worker * q + r, q};
+}
+
+Outcome<RunVectors> prepare_vectors(VectorLengths lengths, std::int32_t thread_count,
+                                    std::int64_t matrix_slots) {
+  Outcome<RunVectors> outcome;
+  RunVectors& v = outcome.value;
+  const auto columns = static_cast<std::size_t>(lengths.input);
+  const auto length = static_cast<std::size_t>(lengths.result);
+  v.input.n = lengths.input;
+  v.input.element = try_allocate<std::int32_t>(columns);
+  v.partials.thread_count = thread_count;
+  v.partials.n = lengths.result;
+  v.result.n = lengths.result;
+  v.result.element = try_allocate<Extended>(length);
+  bool allocated = v.input.element && v.result.element;
+  try {
+    v.partials.table.resize(static_cast<std::size_t>(thread_count));
+  } catch (const std::bad_alloc&) {
+    allocated = false;
+  }
+  for (auto& partial : v.partials.table) {
+    if (!allocated) break;
+    partial = try_allocate<Extended>(length);
+    allocated = (partial != nullptr);
+  }
+  if (!allocated) {
+    outcome.failure = memory_failure(lengths, matrix_slots, thread_count);
+    return outcome;
+  }
+  std::fill_n(v.input.element.get(), columns, 1);
+  zero_partials(v.partials);
+  std::fill_n(v.result.element.get(), length, Extended{0});
+  return outcome;
+}
+
+void zero_partials(PartialSums& partials) {
+  // Each worker zeroes its own partial vector, so that its pages are first
+  // touched (and placed) by the thread that will write them.
+  std::vector<std::unique_ptr<Extended[]>>& table = partials.table;
+  const auto length = static_cast<std::size_t>(partials.n);
+#pragma omp parallel num_threads(partials.thread_count)
+  {
+    const auto team = static_cast<std::size_t>(omp_get_num_threads());
+    for (auto w = static_cast<std::size_t>(omp_get_thread_num()); w < table.size(); w += team) {
+      std::fill_n(table[w].get(), length, Extended{0});
+    }
+  }
+}
+
+void multiply_partials(const CooMatrix& matrix, const InputVector& input, PartialSums& partials,
+                       RunClock& clock) {
+  multiply_share(matrix, ShareLayout{matrix.nnz, 0, 0, 0}, input, partials, clock);
+}
+
+void multiply_share(const CooMatrix& share, const ShareLayout& layout, const InputVector& input,
+                    PartialSums& partials, RunClock& clock) {
+  const std::int32_t* rows = share.row_index.get();
+  const std::int32_t* cols = share.col_index.get();
+  const Extended* values = share.value.get();
+  const std::int32_t* x = input.element.get();
+#pragma omp parallel num_threads(partials.thread_count)
+  {
+    const int thread = omp_get_thread_num();
+    if (thread == 0) {
+      clock.t_mult_begin = omp_get_wtime();
+      clock.team_size = omp_get_num_threads();
+    }
+    const std::int64_t workers =
+        layout.total_workers > 0 ? layout.total_workers : omp_get_num_threads();
+    const SlotBlock block =
+        block_of_worker(layout.total_slots, workers, layout.first_worker + thread);
+    Extended* y = partials.table[static_cast<std::size_t>(thread)].get();
+    // Consecutive slots of one row are summed in a register and stored once:
+    // the 80-bit register holds exactly what the 80-bit element would, so the
+    // additions and their rounding are those of one addition per slot.
+    const std::int64_t end = block.begin + block.count - layout.share_begin;
+    for (std::int64_t k = block.begin - layout.share_begin; k < end;) {
+      const std::int32_t row = rows[k];
+      Extended sum = y[row - 1];
+      do {
+        sum += static_cast<Extended>(x[cols[k] - 1]) * values[k];
+        ++k;
+      } while (k < end && rows[k] == row);
+      y[row - 1] = sum;
+    }
+#pragma omp barrier
+    if (thread == 0) clock.t_mult_end = omp_get_wtime();
+  }
+}
+
+void reduce_partials(const PartialSums& partials, ResultVector& result) {
+  for (std::int32_t i = 0; i < result.n; ++i) {
+    Extended sum = result.element[i];
+    for (const auto& partial : partials.table) sum += partial[i];
+    result.element[i] = sum;
+  }
+}
+
+}  // namespace spmv

@@ -1,0 +1,43 @@
+// The refusals of an entry line, off the inner loop.
+#include "read/entries.hpp"
+
+namespace spmv {
+
+namespace {
+
+const char* const entry_names[2] = {"row", "column"};
+
+}  // namespace
+
+bool refuse(ReadState& state, const std::string& reason) {
+  state.failure = file_failure(state.setting.path, state.line, reason);
+  return false;
+}
+
+bool refuse_index(ReadState& state, const char* field, int which) {
+  std::int32_t index = 0;
+  const char* end = field;
+  if (parse_int32(end, index) == IntStatus::not_integer) {
+    return refuse(
+        state, std::string(entry_names[which]) + " " + quote_field(field) + " is not an integer");
+  }
+  const CooMatrix& m = state.matrix;
+  const std::int32_t limit = which == 0 ? state.format.row_limit : m.n;
+  std::string reason = std::string(entry_names[which]) + " " + field_text(field) +
+                       " is outside 1.." + std::to_string(limit);
+  // A plain file's rows run to n whatever its first number says; a first
+  // number above n, likely meant as the row count, is named.
+  if (which == 0 && !state.format.matrix_market && m.first > m.n) {
+    reason.append(": the matrix has ").append(std::to_string(m.first));
+    reason.append(" rows but only ").append(std::to_string(m.n));
+    reason.append(" columns, and the product with a vector of length n has only n rows");
+  }
+  return refuse(state, reason);
+}
+
+bool refuse_missing(ReadState& state, int found) {
+  return refuse(state, "expected an entry of three fields (row, column, value); found " +
+                           std::to_string(found));
+}
+
+}  // namespace spmv

@@ -1,0 +1,91 @@
+// One entry line "row col value" (or "row col" in a pattern file) into the
+// next slot of a reader's run, with its mirror in a symmetric file. Inline:
+// this is the reader's inner loop.
+#pragma once
+
+#include <string>
+
+#include "read/messages.hpp"
+#include "read/read_state.hpp"
+#include "read/text_fields.hpp"
+
+namespace spmv {
+
+// Refuses the row (which = 0) or column (1) field at `field`.
+[[gnu::cold]] bool refuse_index(ReadState& state, const char* field, int which);
+
+// Refuses an entry that has only `found` of its three fields.
+[[gnu::cold]] bool refuse_missing(ReadState& state, int found);
+
+// Parses the entry at p into the next slot, checking each field; leaves p at
+// the newline.
+[[gnu::always_inline]] inline bool parse_entry(ReadState& state, const char*& p) {
+  CooMatrix& m = state.matrix;
+  if (state.run.entries >= state.run.entry_limit) {
+    return refuse(state, "more entries than the " + std::to_string(state.format.declared) +
+                             " that the header declares");
+  }
+  // The value is converted straight into its slot, which is the reader's own
+  // until the entry counts: an 80-bit value copied through the stack costs a
+  // store and a load that the processor cannot forward.
+  const auto k = static_cast<std::size_t>(state.run.slot_base + state.run.slots);
+  Extended& value = m.value[k];
+  std::int32_t row = 0;
+  std::int32_t col = 0;
+  const char* field = p;
+  if (const int pair_length = read_index_pair(p, row, col)) {
+    if (row < 1 || row > state.format.row_limit) return refuse_index(state, field, 0);
+    if (col < 1 || col > m.n) {
+      const char* col_field = field;
+      while (is_digit(*col_field)) ++col_field;
+      return refuse_index(state, col_field + 1, 1);  // past the one space
+    }
+    p += pair_length;
+  } else {
+    if (parse_int32(p, row) != IntStatus::ok || row < 1 || row > state.format.row_limit) {
+      return refuse_index(state, field, 0);
+    }
+    p = skip_blanks(p);
+    if (*p == '\n') return refuse_missing(state, 1);
+    field = p;
+    if (parse_int32(p, col) != IntStatus::ok || col < 1 || col > m.n) {
+      return refuse_index(state, field, 1);
+    }
+  }
+  p = skip_blanks(p);
+  if (state.format.pattern) {
+    if (*p != '\n') {
+      return refuse(state, "unexpected text after the column: " + quote_field(p) +
+                               " (a pattern matrix has no values)");
+    }
+    store_integer(1, false, value);
+  } else {
+    if (*p == '\n') return refuse_missing(state, 2);
+    field = p;
+    if (!convert_value(p, value, state.setting.fast_values)) {
+      return refuse(state, "value " + quote_field(field) + " is not a number");
+    }
+    p = skip_blanks(p);
+    if (*p != '\n') {
+      return refuse(state,
+                    "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
+    }
+  }
+  if (state.format.mirror < 0 && row == col) {
+    return refuse(state, "a skew-symmetric matrix has no diagonal entries, but this is (" +
+                             std::to_string(row) + ", " + std::to_string(col) + ")");
+  }
+  m.row_index[k] = row;
+  m.col_index[k] = col;
+  ++state.run.slots;
+  if (state.format.mirror != 0 && row != col) {
+    const auto mirror = static_cast<std::size_t>(state.run.slot_base + state.run.slots++);
+    m.row_index[mirror] = col;
+    m.col_index[mirror] = row;
+    m.value[mirror] = state.format.mirror < 0 ? -value : value;
+  }
+  ++state.run.entries;
+  return true;
+}
+
+}  // namespace spmv

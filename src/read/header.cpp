@@ -1,0 +1,177 @@
+// Banner and header: what the entries hold, how many there are, and the
+// arrays for them.
+#include "read/header.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "base/allocation.hpp"
+#include "base/memory_budget.hpp"
+#include "read/messages.hpp"
+#include "read/text_fields.hpp"
+
+namespace spmv {
+
+namespace {
+
+constexpr char banner[] = "%%MatrixMarket";
+
+const char* const header_names[3] = {"first number", "n", "nnz"};
+
+// The word that starts at p, in lower case; moves p past it.
+std::string lower_word(const char*& p) {
+  std::string word;
+  for (; !ends_field(*p); ++p) {
+    word += static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : *p);
+  }
+  return word;
+}
+
+}  // namespace
+
+bool is_banner(const char* p) {
+  return std::strncmp(skip_blanks(p), banner, sizeof banner - 1) == 0;
+}
+
+bool parse_banner(ReadState& state, const char* p) {
+  p = skip_blanks(p) + (sizeof banner - 1);
+  const bool separated = is_blank(*p);
+  const char* starts[4] = {};
+  std::string words[4];
+  for (int i = 0; i < 4; ++i) {
+    p = skip_blanks(p);
+    starts[i] = p;
+    words[i] = lower_word(p);
+  }
+  p = skip_blanks(p);
+  if (!separated || words[3].empty() || *p != '\n') {
+    return refuse(state,
+                  "malformed Matrix Market banner: expected \"%%MatrixMarket matrix coordinate "
+                  "FIELD SYMMETRY\"");
+  }
+  if (words[0] != "matrix") {
+    return refuse(state, "unsupported Matrix Market object " + quote_field(starts[0]) +
+                             ": only matrix is supported");
+  }
+  if (words[1] != "coordinate") {
+    return refuse(state, "unsupported Matrix Market format " + quote_field(starts[1]) +
+                             ": only coordinate is supported");
+  }
+  for (const char* field : market_fields) {
+    if (words[2] == field) state.format.field = field;
+  }
+  if (state.format.field == nullptr) {
+    return refuse(state, "unsupported Matrix Market field " + quote_field(starts[2]) +
+                             ": supported are real, double, integer and pattern");
+  }
+  state.format.pattern = (words[2] == "pattern");
+  // With real values, a hermitian matrix is a symmetric one.
+  if (words[3] == "symmetric" || words[3] == "hermitian") {
+    state.format.mirror = 1;
+  } else if (words[3] == "skew-symmetric") {
+    state.format.mirror = -1;
+  } else if (words[3] != "general") {
+    return refuse(state, "unsupported Matrix Market symmetry " + quote_field(starts[3]) +
+                             ": supported are general, symmetric and skew-symmetric");
+  }
+  state.format.matrix_market = true;
+  return true;
+}
+
+bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
+  std::int32_t numbers[3] = {0, 0, 0};
+  for (int i = 0; i < 3; ++i) {
+    p = skip_blanks(p);
+    if (*p == '\n') {
+      return refuse(state, "the header must be three integers (first number, n, nnz); found " +
+                               std::to_string(i));
+    }
+    const char* field = p;
+    const IntStatus status = parse_int32(p, numbers[i]);
+    if (status == IntStatus::not_integer) {
+      return refuse(state, std::string("header: ") + header_names[i] + " " + quote_field(field) +
+                               " is not an integer");
+    }
+    if (status == IntStatus::out_of_range) {
+      return refuse(state, std::string("header: ") + header_names[i] + " " + quote_field(field) +
+                               " is outside the 32-bit integer range");
+    }
+  }
+  p = skip_blanks(p);
+  if (*p != '\n') return refuse(state, "header: unexpected text after nnz: " + quote_field(p));
+  // In a Matrix Market file the first number is the row count, which must be
+  // a count too; in a plain file it is unused.
+  for (int i = state.format.matrix_market ? 0 : 1; i < 3; ++i) {
+    if (numbers[i] < 0) {
+      return refuse(state, std::string("header: ") + header_names[i] + " is " +
+                               std::to_string(numbers[i]) + "; it must be 0 or more");
+    }
+  }
+  CooMatrix& m = state.matrix;
+  m.first = numbers[0];
+  m.n = numbers[1];
+  m.nnz = numbers[2];
+  // A Matrix Market matrix has rows 1..first and columns 1..n; its product
+  // with n ones has one element per row, and every vector of the run has at
+  // least n elements. A plain file's rows run to n.
+  m.rows = state.format.matrix_market ? std::max(m.first, m.n) : m.n;
+  if (state.format.mirror != 0 && m.first != m.n) {
+    return refuse(
+        state, "a symmetric or skew-symmetric matrix is square, but the size line gives " +
+                   count_of(m.first, "row", "rows") + " and " + count_of(m.n, "column", "columns"));
+  }
+  state.format.row_limit = state.format.matrix_market ? m.first : m.n;
+  // Lines after the header, of which each holds at most one entry. With an
+  // overlong line, only those before it can be read: the file is refused there
+  // at the latest, so the header's count is not held against them.
+  const std::int64_t lines_after = state.setting.line_count - state.line;
+  const std::int64_t readable =
+      state.setting.long_line > 0 ? std::max<std::int64_t>(lines_after - 1, 0) : lines_after;
+  if (state.setting.long_line == 0 && m.nnz > lines_after) {
+    return refuse(state, "the header declares " + count_of(m.nnz, "entry", "entries") +
+                             ", but the file has only " +
+                             count_of(std::max<std::int64_t>(lines_after, 0), "line", "lines") +
+                             " after it");
+  }
+  state.format.declared = m.nnz;
+  const std::int64_t per_entry = slots_per_entry(state.format);
+  if (per_entry * m.nnz > INT32_MAX) {
+    return refuse(state, "the header declares " + std::to_string(m.nnz) +
+                             " entries, and with their mirrors the matrix would hold more than " +
+                             std::to_string(INT32_MAX));
+  }
+  // Room for every entry and its mirror; with `spare_slots`, for every line
+  // after the header when the file has only a few more of them than entries,
+  // so that parallel readers can place entries by line number before they
+  // know how many blank lines precede.
+  std::int64_t entries_room = std::min<std::int64_t>(m.nnz, readable);
+  if (spare_slots && lines_after - m.nnz <= spare_line_allowance(m.nnz)) {
+    entries_room = lines_after;
+  }
+  state.format.slot_capacity = per_entry * entries_room;
+  if (state.setting.defer_arrays) {
+    state.format.header_seen = true;
+    state.run.entry_limit = std::min<std::int64_t>(m.nnz, entries_room);
+    return true;
+  }
+  if ((state.failure = check_run_memory(vector_lengths(m), state.format.slot_capacity,
+                                        state.setting.thread_count,
+                                        static_cast<std::uint64_t>(state.setting.kept_bytes)))) {
+    return false;
+  }
+  const auto slots = static_cast<std::size_t>(state.format.slot_capacity);
+  m.row_index = try_allocate<std::int32_t>(slots);
+  m.col_index = try_allocate<std::int32_t>(slots);
+  m.value = try_allocate<Extended>(slots);
+  if (!m.row_index || !m.col_index || !m.value) {
+    state.failure =
+        memory_failure(vector_lengths(m), state.format.slot_capacity, state.setting.thread_count);
+    return false;
+  }
+  state.format.header_seen = true;
+  state.run.entry_limit = std::min<std::int64_t>(m.nnz, entries_room);
+  return true;
+}
+
+}  // namespace spmv
