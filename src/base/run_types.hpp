@@ -1,4 +1,9 @@
 // The records that the phases of a run hand to each other.
+//
+// src/base owns what every other folder builds on: these records, failures
+// as values (failure.hpp), large arrays that may fail to allocate
+// (allocation.hpp), the memory check and the machine's limits
+// (memory_budget.hpp), and counts written in digits (whole_number.hpp).
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,8 @@
 // The command line: four positional arguments into a RunConfig.
+//
+// src/cli owns what the user types and reads back: the options and
+// arguments (here), the usage and version texts (usage.hpp), and spmv's
+// main, which hands the run to the driver in src/run.
 #pragma once
 
 #include <cstdint>

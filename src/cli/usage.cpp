@@ -1,14 +1,16 @@
-// The usage text, printed by --help and on misuse.
+// The usage text, printed by --help and on misuse, and the version line.
 #include "cli/usage.hpp"
+
+#include "build_info.hpp"
 
 namespace spmv {
 
-const char* usage_text() {
-  return "usage: spmv [--report=FILE] [--repeat=N] THREADS IGNORED VERBOSE MATRIX_FILE\n"
-         "       spmv --help | -h | --version\n"
-         "Times the product of a sparse matrix and a vector of ones on THREADS threads and\n"
-         "prints Tp, S and E.\n"
-         "  THREADS      number of worker threads, from 1 to 4096\n"
+namespace {
+
+// What follows the synopsis, common to both programs; THREADS_LINE and
+// WORKERS fill in what differs.
+std::string arguments_text(const char* threads_line, const char* what) {
+  return std::string(what) + "  THREADS      " + threads_line +
          "  IGNORED      an integer that has no effect\n"
          "  VERBOSE      1 dumps the matrix, input and result vectors to standard error\n"
          "  MATRIX_FILE  a header 'first n nnz', then one 'row col value' line per entry;\n"
@@ -23,6 +25,31 @@ const char* usage_text() {
          "Exit status: 0 done; 1 matrix file refused, not enough memory, team of threads\n"
          "not started, a repeated multiply that differs, or output or report not\n"
          "written; 2 usage.\n";
+}
+
+}  // namespace
+
+std::string usage_text(const std::string& program) {
+  const std::string options = " [--report=FILE] [--repeat=N] THREADS IGNORED VERBOSE MATRIX_FILE\n";
+  if (program == "spmv-mpi") {
+    return "usage: mpirun -np RANKS " + program + options + "       " + program +
+           " --help | -h | --version\n" +
+           arguments_text("worker threads per rank; RANKS x THREADS from 1 to 4096\n",
+                          "Times the product of a sparse matrix and a vector of ones on RANKS MPI\n"
+                          "processes of THREADS threads each, and prints Tp, S and E of the\n"
+                          "RANKS x THREADS workers; the dump is that of spmv with RANKS x THREADS\n"
+                          "threads. Each rank reads its own share of the file, which must be\n"
+                          "uncompressed and reachable by every rank under the same name. Rank 0\n"
+                          "alone writes; every rank exits with the same status.\n");
+  }
+  return "usage: " + program + options + "       " + program + " --help | -h | --version\n" +
+         arguments_text("number of worker threads, from 1 to 4096\n",
+                        "Times the product of a sparse matrix and a vector of ones on THREADS "
+                        "threads and\nprints Tp, S and E.\n");
+}
+
+std::string version_text(const std::string& program) {
+  return program + " " + build_version + "\n";
 }
 
 }  // namespace spmv

@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "multiply/parallel_multiply.hpp"
 #include "multiply/result_digest.hpp"
 
 namespace spmv {
@@ -30,22 +29,6 @@ std::int64_t first_difference(const ResultVector& again, const ResultVector& fir
     if (!same_bits(again.element[i], first.element[i])) return i;
   }
   return -1;
-}
-
-std::optional<Failure> repeat_multiply(const CooMatrix& matrix, const InputVector& input,
-                                       PartialSums& partials, const ResultVector& first,
-                                       std::int32_t count, std::vector<double>& seconds) {
-  for (std::int32_t repeat = 1; repeat <= count; ++repeat) {
-    zero_partials(partials);
-    RunClock clock;
-    multiply_partials(matrix, input, partials, clock);
-    seconds.push_back(clock.t_mult_end - clock.t_mult_begin);
-    const std::int64_t element = first_difference(partials, first);
-    if (element >= 0) {
-      return repeat_failure(repeat, count, element);
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace spmv

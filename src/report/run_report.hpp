@@ -1,5 +1,10 @@
 // The JSON report of a run: what was measured, on what, with what settings,
 // and how long each phase took.
+//
+// src/report owns what a run writes about itself: the report (here) and its
+// file (report_file.hpp), the machine it describes (machine_context.hpp),
+// the performance line (performance_line.hpp) and the dump
+// (verbose_dump.hpp).
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,197 @@
+// The phases of a run, in order; every exit passes through finish().
+#include "run/driver.hpp"
+
+#include <omp.h>
+
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "cli/command_line.hpp"
+#include "cli/usage.hpp"
+#include "multiply/repeated_multiply.hpp"
+#include "multiply/result_digest.hpp"
+#include "multiply/worker_team.hpp"
+#include "report/performance_line.hpp"
+#include "report/report_file.hpp"
+#include "run/run_ending.hpp"
+
+namespace spmv {
+namespace {
+
+// What the phases of one run share.
+struct Run {
+  const Launcher& launcher;           // the launcher's operations
+  const RunConfig& config;            // the parsed command line
+  RunRecord& record;                  // what the run has learnt, for the report
+  const FileDescriptor& report_file;  // the report, opened before the run starts
+  bool speaks() const { return launcher.process == 0; }
+};
+
+// Seconds since `since`, and a new start for the next phase.
+double lap(double& since) {
+  const double now = omp_get_wtime();
+  const double seconds = now - since;
+  since = now;
+  return seconds;
+}
+
+// Ends the run: process 0 reports the failure, when there is one, and writes
+// the report; every process gives the same status.
+int finish(const Run& run, int status, const std::optional<Failure>& failure = std::nullopt) {
+  if (run.speaks()) status = conclude(run.config, run.report_file, run.record, status, failure);
+  return run.launcher.end(status);
+}
+
+// The answer to --help, -h or --version, when it is the first argument.
+std::optional<int> answer_query(const Launcher& launcher, int argc, char** argv) {
+  if (argc < 2) return std::nullopt;
+  const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+  const bool version = std::strcmp(argv[1], "--version") == 0;
+  if (!help && !version) return std::nullopt;
+  int status = 0;
+  if (launcher.process == 0) {
+    std::fputs((help ? usage_text(launcher.program) : version_text(launcher.program)).c_str(),
+               stdout);
+    status = finish_output(0);
+  }
+  return launcher.end(status);
+}
+
+// Further multiplies, each timed and its product held to the first.
+std::optional<Failure> repeat_multiplies(const Run& run, RunVectors& vectors) {
+  const std::int32_t count = run.config.repeat_count;
+  for (std::int32_t repeat = 1; repeat <= count; ++repeat) {
+    zero_partials(vectors.partials);
+    RunClock clock;
+    run.launcher.multiply(vectors, clock);
+    run.record.repeat_seconds.push_back(clock.t_mult_end - clock.t_mult_begin);
+    const std::int64_t element = run.launcher.first_difference(vectors);
+    if (element >= 0) return repeat_failure(repeat, count, element);
+  }
+  return std::nullopt;
+}
+
+// The phases from the read to the end, once the command line, the report
+// file and the team of threads are in place.
+int measure(const Run& run, RunClock& clock) {
+  const Launcher& launcher = run.launcher;
+  const RunConfig& config = run.config;
+  RunRecord& record = run.record;
+
+  // Matrix input: the file read, this process's slots kept.
+  const Outcome<PlacedMatrix> read = launcher.read(config);
+  const ReadReport& how_read = read.value.report;
+  record.phase_seconds = {{"first_pass", how_read.first_pass_seconds},
+                          {"second_pass", how_read.second_pass_seconds}};
+  if (!how_read.packing.empty()) {
+    record.phase_seconds.insert(record.phase_seconds.begin(), {"unpack", how_read.unpack_seconds});
+  }
+  record.read = how_read;
+  if (read.failure) return finish(run, 1, read.failure);
+  record.matrix = read.value.shape;
+
+  // Vectors: ones to multiply, zeroed partial vectors and result.
+  double phase_start = omp_get_wtime();
+  const VectorLengths lengths{read.value.shape.n, read.value.shape.rows};
+  Outcome<RunVectors> prepared =
+      prepare_vectors(lengths, config.thread_count, read.value.local_slots);
+  if (const auto failure = launcher.agree(launcher.own_failure(prepared.failure))) {
+    return finish(run, 1, failure);
+  }
+  RunVectors& vectors = prepared.value;
+  launcher.wait_for_all();
+  clock.t_ready = omp_get_wtime();
+  record.phase_seconds.emplace_back("vectors", clock.t_ready - phase_start);
+  record.phase_seconds.emplace_back("serial", clock.t_ready - clock.t_start);
+
+  // Multiply on the worker teams, then the reduction in worker order.
+  launcher.multiply(vectors, clock);
+  phase_start = clock.t_mult_end;
+  launcher.reduce(vectors.partials, vectors.result);
+  record.multiply_seconds = clock.t_mult_end - clock.t_mult_begin;
+  record.team_size = clock.team_size;
+  record.phase_seconds.emplace_back("multiply", record.multiply_seconds);
+  record.phase_seconds.emplace_back("reduction", lap(phase_start));
+  // Counted after the timed phases, which the count must not slow.
+  record.slots_exchanged = launcher.slots_exchanged();
+  RunConfig workers = config;
+  workers.thread_count = static_cast<std::int32_t>(record.workers);
+  record.performance = measure_performance(workers, clock);
+
+  // Repeated multiplies, each held to the first result bit for bit.
+  if (config.repeat_count > 0) {
+    const auto differs = repeat_multiplies(run, vectors);
+    record.phase_seconds.emplace_back("repeats", lap(phase_start));
+    if (differs) return finish(run, 1, differs);
+  }
+  if (run.speaks() && !config.report_path.empty()) record.digest = result_digest(vectors.result);
+
+  // Output on process 0: the dump when asked for, then the performance line.
+  int dump_error = 0;
+  if (config.verbose == 1) {
+    phase_start = omp_get_wtime();
+    dump_error = launcher.dump(stderr, config, vectors);
+    record.phase_seconds.emplace_back("dump", lap(phase_start));
+  }
+  int status = 0;
+  if (run.speaks()) {
+    std::fputs(record.performance->line.c_str(), stdout);
+    std::string lost;
+    status = finish_output(0, dump_error, &lost);
+    if (status != 0) record.error = lost;
+  }
+  return finish(run, status);
+}
+
+}  // namespace
+
+int run_measurement(int argc, char** argv, const Launcher& launcher) {
+  // Start-up: everything from here to t_ready counts as serial time in Tp.
+  RunClock clock;
+  clock.t_start = omp_get_wtime();
+  RunRecord record;
+  record.started = std::time(nullptr);
+  // A closed pipe or a file size limit becomes a write error that is
+  // reported, not a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  if (const auto answered = answer_query(launcher, argc, argv)) return *answered;
+  std::optional<RunConfig> parsed = parse_run_config(argc, argv);
+  // The run's workers are limited as one process's threads are.
+  if (parsed &&
+      static_cast<std::int64_t>(launcher.processes) * parsed->thread_count > max_thread_count) {
+    parsed.reset();
+  }
+  if (!parsed) {
+    if (launcher.process == 0) std::fputs(usage_text(launcher.program).c_str(), stderr);
+    return launcher.end(2);
+  }
+  const RunConfig& config = *parsed;
+  record.arguments.assign(argv + 1, argv + argc);
+  record.workers = static_cast<std::int64_t>(launcher.processes) * config.thread_count;
+  if (launcher.distributed) record.ranks = launcher.processes;
+  omp_set_num_threads(config.thread_count);
+
+  // Report file: opened now, on process 0, so that a report that cannot be
+  // written stops the run before it starts; written at the end.
+  FileDescriptor report_file;
+  std::optional<Failure> failure;
+  if (launcher.process == 0 && !config.report_path.empty()) {
+    failure = open_report_file(config.report_path, config.matrix_path, report_file);
+  }
+  if ((failure = launcher.agree(failure))) {
+    if (launcher.process == 0) report_failure(*failure);
+    return launcher.end(1);
+  }
+  const Run run{launcher, config, record, report_file};
+
+  // Team: every thread of the run, started before the file is read.
+  if ((failure = launcher.agree(start_worker_team(config.thread_count)))) {
+    return finish(run, 1, failure);
+  }
+  return measure(run, clock);
+}
+
+}  // namespace spmv
