@@ -193,6 +193,11 @@ TEST(WholeRun, UnwritableOutputIsAFailure) {
     EXPECT_EQ(read_text(err_path), "spmv: could not write the results: No space left on device\n")
         << args;
   }
+  // A dump that cannot be written fails the run as well.
+  const std::string command = std::string(SPMV_EXECUTABLE) + " 2 0 1 " + test_data +
+                              "/good/small.txt >/dev/null 2>/dev/full";
+  const int raw = std::system(command.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
 }
 
 // Runs spmv with its standard output on a pipe whose reading end is already

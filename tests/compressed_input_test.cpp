@@ -189,7 +189,9 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err.rfind("INPUT MATRIX TAKEN FROM: " + path + "\n", 0), 0u);
     EXPECT_EQ(dump_body(run), dump_body(plain));
-    const nlohmann::json matrix_report = nlohmann::json::parse(read_text(report))["matrix"];
+    const nlohmann::ordered_json full_report = nlohmann::ordered_json::parse(read_text(report));
+    EXPECT_EQ(full_report["seconds"].begin().key(), "unpack") << full_report["seconds"];
+    const nlohmann::ordered_json& matrix_report = full_report["matrix"];
     EXPECT_EQ(matrix_report["bytes"], matrix.size());
     EXPECT_EQ(matrix_report["unpacked_bytes"], matrix.size());
     EXPECT_EQ(matrix_report["packed_bytes"], read_text(path).size());
