@@ -217,7 +217,7 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
   }
   const std::int64_t capacity =
       first < last ? per_entry * std::max<std::int64_t>(end_line - first_line, 0) : 0;
-  // Room for the parsed slots and for this rank's share after the exchange.
+  // Room for the parsed slots or for this rank's share after the exchange.
   // The entries are at most the lines after the header: a header may declare
   // more where an overlong line stops the count, and the file is refused there.
   const std::int64_t entries_bound =
@@ -226,19 +226,23 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
       (per_entry * entries_bound / static_cast<std::int64_t>(team.parts()) + 1) * team.threads;
   const std::string share_text = count_of(capacity, "slot", "slots") + " as read, up to " +
                                  std::to_string(share_bound) + " after the exchange";
+  // One set of arrays serves both: the exchange keeps the parsed slots of this
+  // rank's blocks in place and moves only the others.
+  outcome.value.room = std::max(capacity, share_bound);
   if (!failure) {
     failure = on_this_rank(
-        team.comm, check_run_memory(vector_lengths(share), capacity + share_bound, team.threads),
+        team.comm, check_run_memory(vector_lengths(share), outcome.value.room, team.threads),
         share_text);
   }
   if (!failure) {
-    const auto slots = static_cast<std::size_t>(capacity);
+    const auto slots = static_cast<std::size_t>(outcome.value.room);
     share.row_index = try_allocate<std::int32_t>(slots);
     share.col_index = try_allocate<std::int32_t>(slots);
     share.value = try_allocate<Extended>(slots);
     if (!share.row_index || !share.col_index || !share.value) {
       failure = on_this_rank(
-          team.comm, memory_failure(vector_lengths(share), capacity, team.threads), share_text);
+          team.comm, memory_failure(vector_lengths(share), outcome.value.room, team.threads),
+          share_text);
     }
   }
   if ((outcome.failure = agree_on_failure(team.comm, failure))) return outcome;

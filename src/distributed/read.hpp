@@ -21,6 +21,7 @@ struct RankShare {
                                  // rank's workers, in the global order
   std::int64_t total_slots = 0;  // slots of the whole matrix
   std::int64_t share_begin = 0;  // global index of the share's first slot
+  std::int64_t room = 0;         // slots the share's arrays have room for
   std::int64_t slots_sent = 0;   // slots this rank sent to other ranks
   ReadReport report;             // how the file was read (the same on every rank)
 };

@@ -1,7 +1,10 @@
-// The slot exchange: one all-to-all for rows, columns and values each.
+// The slot exchange: each rank keeps, in place, the parsed slots that belong
+// to its workers' blocks, and only the slots that cross a rank boundary move,
+// one all-to-all for rows, columns and values each.
 #include "distributed/slots.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "base/allocation.hpp"
@@ -17,6 +20,114 @@ namespace {
 // Slots common to [a, b) and [c, d).
 std::int64_t overlap(std::int64_t a, std::int64_t b, std::int64_t c, std::int64_t d) {
   return std::max<std::int64_t>(0, std::min(b, d) - std::max(a, c));
+}
+
+// How one rank's slots move: which of its parsed run go to each other rank,
+// which slots of its share come from each, and the run it keeps.
+struct ExchangePlan {
+  std::vector<int> send_counts;         // slots for each rank, none for itself
+  std::vector<int> send_offsets;        // where each rank's slots start in the send buffer
+  std::vector<std::int64_t> send_from;  // where each rank's slots start in the parsed run
+  std::vector<int> receive_counts;      // slots from each rank, none from itself
+  std::vector<int> receive_offsets;     // where each rank's slots go in the share
+  std::int64_t outgoing = 0;            // slots this rank sends
+  std::int64_t kept = 0;                // parsed slots that stay on this rank
+  std::int64_t kept_from = 0;           // where the kept run starts in the parsed run
+  std::int64_t kept_to = 0;             // where the kept run starts in the share
+  std::int64_t crossing = 0;            // slots that any rank sends
+};
+
+// The plan of rank `me` out of `ranks`, whose parsed runs (first global slot
+// and length of each, in rank order) are `runs`.
+ExchangePlan plan_exchange(const std::vector<std::int64_t>& runs, std::int64_t total_slots,
+                           int ranks, std::int32_t thread_count, int me) {
+  ExchangePlan plan;
+  const auto count = static_cast<std::size_t>(ranks);
+  plan.send_counts.assign(count, 0);
+  plan.send_offsets.assign(count, 0);
+  plan.send_from.assign(count, 0);
+  plan.receive_counts.assign(count, 0);
+  plan.receive_offsets.assign(count, 0);
+  const std::int64_t parsed_begin = runs[2 * static_cast<std::size_t>(me)];
+  const std::int64_t parsed_end = parsed_begin + runs[2 * static_cast<std::size_t>(me) + 1];
+  const SlotRange mine = rank_slots(total_slots, ranks, thread_count, me);
+  for (int q = 0; q < ranks; ++q) {
+    const auto i = static_cast<std::size_t>(q);
+    const SlotRange theirs = rank_slots(total_slots, ranks, thread_count, q);
+    const std::int64_t run_begin = runs[2 * i];
+    const std::int64_t run_end = run_begin + runs[2 * i + 1];
+    plan.crossing += runs[2 * i + 1] - overlap(run_begin, run_end, theirs.begin, theirs.end);
+    const std::int64_t to_them = overlap(parsed_begin, parsed_end, theirs.begin, theirs.end);
+    const std::int64_t from_them = overlap(run_begin, run_end, mine.begin, mine.end);
+    if (q == me) {
+      plan.kept = to_them;
+      if (plan.kept > 0) {
+        plan.kept_from = std::max(parsed_begin, mine.begin) - parsed_begin;
+        plan.kept_to = std::max(parsed_begin, mine.begin) - mine.begin;
+      }
+      continue;
+    }
+    plan.send_counts[i] = static_cast<int>(to_them);
+    plan.send_offsets[i] = static_cast<int>(plan.outgoing);
+    if (to_them > 0) plan.send_from[i] = std::max(parsed_begin, theirs.begin) - parsed_begin;
+    plan.outgoing += to_them;
+    plan.receive_counts[i] = static_cast<int>(from_them);
+    if (from_them > 0) {
+      plan.receive_offsets[i] = static_cast<int>(std::max(run_begin, mine.begin) - mine.begin);
+    }
+  }
+  return plan;
+}
+
+// Makes sure that the share's arrays, with room for `room` slots, hold
+// `held`: the read makes room for every share that a whole file can give,
+// and only a file that changed unseen since may give more; the arrays then
+// grow. False when memory runs out.
+bool make_room(CooMatrix& share, std::int64_t& room, std::int64_t held) {
+  if (held <= room) return true;
+  const auto slots = static_cast<std::size_t>(held);
+  CooMatrix grown{share.first,
+                  share.n,
+                  share.rows,
+                  share.nnz,
+                  try_allocate<std::int32_t>(slots),
+                  try_allocate<std::int32_t>(slots),
+                  try_allocate<Extended>(slots)};
+  if (!grown.row_index || !grown.col_index || !grown.value) return false;
+  const auto parsed = static_cast<std::size_t>(share.nnz);
+  std::copy_n(share.row_index.get(), parsed, grown.row_index.get());
+  std::copy_n(share.col_index.get(), parsed, grown.col_index.get());
+  std::copy_n(share.value.get(), parsed, grown.value.get());
+  share = std::move(grown);
+  room = held;
+  return true;
+}
+
+// Buffers for the slots this rank sends, where any rank sends some; false
+// when memory runs out.
+bool allocate_outgoing(const ExchangePlan& plan, CooMatrix& outgoing) {
+  if (plan.crossing == 0) return true;
+  const auto slots = static_cast<std::size_t>(plan.outgoing);
+  outgoing.row_index = try_allocate<std::int32_t>(slots);
+  outgoing.col_index = try_allocate<std::int32_t>(slots);
+  outgoing.value = try_allocate<Extended>(slots);
+  return outgoing.row_index && outgoing.col_index && outgoing.value;
+}
+
+// Moves one array of the share: the outgoing slots into `buffer`, the kept
+// run to its place, then the crossing slots to and from the other ranks,
+// received straight into their places around the kept run. A collective call.
+template <typename T>
+void move_slots(MPI_Comm comm, const ExchangePlan& plan, MPI_Datatype type, T* slots, T* buffer) {
+  for (std::size_t q = 0; q < plan.send_counts.size(); ++q) {
+    std::copy_n(slots + plan.send_from[q], plan.send_counts[q], buffer + plan.send_offsets[q]);
+  }
+  if (plan.kept > 0 && plan.kept_from != plan.kept_to) {
+    std::memmove(slots + plan.kept_to, slots + plan.kept_from,
+                 static_cast<std::size_t>(plan.kept) * sizeof(T));
+  }
+  MPI_Alltoallv(buffer, plan.send_counts.data(), plan.send_offsets.data(), type, slots,
+                plan.receive_counts.data(), plan.receive_offsets.data(), type, comm);
 }
 
 }  // namespace
@@ -35,53 +146,32 @@ std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, 
   MPI_Comm_rank(comm, &me);
   MPI_Comm_size(comm, &ranks);
   // Where every rank's parsed run lies in the global order.
-  std::int64_t parsed[2] = {rank.share_begin, rank.share.nnz};
+  const std::int64_t parsed[2] = {rank.share_begin, rank.share.nnz};
   std::vector<std::int64_t> runs(2 * static_cast<std::size_t>(ranks));
   MPI_Allgather(parsed, 2, MPI_INT64_T, runs.data(), 2, MPI_INT64_T, comm);
+  const ExchangePlan plan = plan_exchange(runs, rank.total_slots, ranks, thread_count, me);
   const SlotRange mine = rank_slots(rank.total_slots, ranks, thread_count, me);
-  std::vector<int> send_counts(ranks), send_offsets(ranks), receive_counts(ranks),
-      receive_offsets(ranks);
-  rank.slots_sent = 0;
-  for (int q = 0; q < ranks; ++q) {
-    const SlotRange theirs = rank_slots(rank.total_slots, ranks, thread_count, q);
-    const std::int64_t run_begin = runs[2 * static_cast<std::size_t>(q)];
-    const std::int64_t run_end = run_begin + runs[2 * static_cast<std::size_t>(q) + 1];
-    send_counts[q] =
-        static_cast<int>(overlap(parsed[0], parsed[0] + parsed[1], theirs.begin, theirs.end));
-    send_offsets[q] = static_cast<int>(std::max(parsed[0], theirs.begin) - parsed[0]);
-    if (send_counts[q] == 0) send_offsets[q] = 0;
-    receive_counts[q] = static_cast<int>(overlap(run_begin, run_end, mine.begin, mine.end));
-    receive_offsets[q] = static_cast<int>(std::max(run_begin, mine.begin) - mine.begin);
-    if (receive_counts[q] == 0) receive_offsets[q] = 0;
-    if (q != me) rank.slots_sent += send_counts[q];
-  }
-  CooMatrix held;
-  held.first = rank.share.first;
-  held.n = rank.share.n;
-  held.rows = rank.share.rows;
-  held.nnz = static_cast<std::int32_t>(mine.end - mine.begin);
-  const auto slots = static_cast<std::size_t>(held.nnz);
-  held.row_index = try_allocate<std::int32_t>(slots);
-  held.col_index = try_allocate<std::int32_t>(slots);
-  held.value = try_allocate<Extended>(slots);
+  const std::int64_t held = mine.end - mine.begin;
+  rank.slots_sent = plan.outgoing;
+  // The outgoing slots wait in buffers of their own while the kept run moves
+  // and the incoming slots land around it.
+  CooMatrix& share = rank.share;
+  CooMatrix outgoing;
   std::optional<Failure> failure;
-  if (!held.row_index || !held.col_index || !held.value) {
-    failure = on_this_rank(comm, memory_failure(vector_lengths(held), held.nnz, thread_count),
-                           count_of(held.nnz, "slot", "slots") + " after the exchange");
+  if (!make_room(share, rank.room, held) || !allocate_outgoing(plan, outgoing)) {
+    failure = on_this_rank(comm,
+                           memory_failure(vector_lengths(share),
+                                          std::max(rank.room, held) + plan.outgoing, thread_count),
+                           count_of(held, "slot", "slots") + " after the exchange");
   }
   if (auto agreed = agree_on_failure(comm, failure)) return agreed;
-  const CooMatrix& from = rank.share;
-  MPI_Alltoallv(from.row_index.get(), send_counts.data(), send_offsets.data(), MPI_INT32_T,
-                held.row_index.get(), receive_counts.data(), receive_offsets.data(), MPI_INT32_T,
-                comm);
-  MPI_Alltoallv(from.col_index.get(), send_counts.data(), send_offsets.data(), MPI_INT32_T,
-                held.col_index.get(), receive_counts.data(), receive_offsets.data(), MPI_INT32_T,
-                comm);
-  const ExtendedType extended;
-  MPI_Alltoallv(from.value.get(), send_counts.data(), send_offsets.data(), extended.type,
-                held.value.get(), receive_counts.data(), receive_offsets.data(), extended.type,
-                comm);
-  rank.share = std::move(held);
+  if (plan.crossing > 0) {
+    move_slots(comm, plan, MPI_INT32_T, share.row_index.get(), outgoing.row_index.get());
+    move_slots(comm, plan, MPI_INT32_T, share.col_index.get(), outgoing.col_index.get());
+    const ExtendedType extended;
+    move_slots(comm, plan, extended.type, share.value.get(), outgoing.value.get());
+  }
+  share.nnz = static_cast<std::int32_t>(held);
   rank.share_begin = mine.begin;
   return std::nullopt;
 }

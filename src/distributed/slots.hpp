@@ -32,8 +32,9 @@ struct SlotRange {
 SlotRange rank_slots(std::int64_t total_slots, int ranks, std::int32_t thread_count, int rank);
 
 // Replaces each rank's parsed slots (a run of the global order starting at
-// share_begin) by the slots of its workers' blocks, exchanged among all ranks.
-// A collective call.
+// share_begin) by the slots of its workers' blocks, in the same arrays: the
+// parsed slots of those blocks stay and move into place, and only the slots
+// that cross a rank boundary travel between ranks. A collective call.
 std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, RankShare& rank);
 
 }  // namespace spmv
