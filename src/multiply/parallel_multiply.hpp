@@ -1,5 +1,10 @@
 // The product of the matrix and a vector of ones, computed by a team of
 // workers that each fill a private partial vector, then summed once.
+//
+// src/multiply owns the arithmetic of a run: the vectors, the static blocks
+// of slots (here), the team of threads (worker_team.hpp), the repeats held
+// to the first result (repeated_multiply.hpp) and the result's digest
+// (result_digest.hpp).
 #pragma once
 
 #include <cstdint>
