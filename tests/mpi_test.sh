@@ -348,14 +348,14 @@ compare "$work/header_unterminated_entries.txt" 1 4x3
 compare "$work/one_entry.txt" 0 4x3
 compare "$work/blank_lines.txt" 0 4x3
 
-# More workers than spmv may have threads: misuse on both.
-compare "$data/good/small.txt" 2 2x4096
 
 # Help, version, misuse and refusals before the read come from rank 0 alone.
 gzip -c "$data/good/small.txt" >"$work/small.txt.gz"
-queue --alone 3 0 '^usage: ' - --help
+queue --alone 3 0 '^usage: mpirun -np RANKS spmv-mpi ' - --help
 queue --alone 3 0 '^spmv-mpi [0-9]' - --version
 queue --alone 3 2 - '^usage: ' 2 0
+# More workers than one process may have threads: misuse.
+queue --alone 2 2 - '^usage: mpirun -np RANKS spmv-mpi ' 4096 0 0 "$data/good/small.txt"
 queue --alone 2 1 '^Error Reading File$' ': gzip-compressed; decompress it first$' 1 0 1 "$work/small.txt.gz"
 
 # The checks, three at a time. A check that ends without its verdict is
