@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
   record.read = how_read;
   if (read.failure) return conclude(config, report_file, record, 1, read.failure);
   const CooMatrix& matrix = read.value;
-  record.matrix = MatrixShape{matrix.first, matrix.n, matrix.rows, matrix.nnz};
+  record.matrix = matrix.shape;
+  record.slots = matrix.nnz;
 
   // Vectors: ones to multiply, zeroed partial vectors and result.
   double phase_start = omp_get_wtime();

@@ -28,17 +28,12 @@ namespace {
 
 // The facts of the banner and header that rank 0 reads for every rank.
 struct HeaderFacts {
-  std::int64_t first = 0;          // first header number
-  std::int64_t n = 0;              // columns: the input vector's length
-  std::int64_t rows = 0;           // the result vector's length
-  std::int64_t declared = 0;       // entries the header declares
-  std::int64_t row_limit = 0;      // rows run from 1 to this
-  std::int64_t line = 0;           // the header's line number
-  std::int64_t header_end = 0;     // file offset just past the header line
-  std::int64_t matrix_market = 0;  // 1 for a Matrix Market file
-  std::int64_t pattern = 0;        // 1 when entries have no value
-  std::int64_t mirror = 0;         // 1 symmetric, -1 skew-symmetric, 0 general
-  std::int64_t field = -1;         // index into market_fields, -1 for none
+  MatrixShape shape;            // header rows, columns and result length
+  std::int64_t declared = 0;    // entries the header declares
+  std::int64_t row_limit = 0;   // rows run from 1 to this
+  std::int64_t line = 0;        // the header's line number
+  std::int64_t header_end = 0;  // file offset just past the header line
+  FileForm form;                // plain or Matrix Market, its field and symmetry
 };
 
 // How one part's reader ended, as every rank learns it.
@@ -108,13 +103,8 @@ std::optional<Failure> share_header(const Team& team, int fd, const ReadSetting&
       failure = file_failure(setting.path, 0, "no header line: the file holds no numbers");
     } else {
       const EntryFormat& f = header.format;
-      facts = HeaderFacts{
-          none.first,        none.n,          none.rows, f.declared, f.row_limit, header.line,
-          header.header_end, f.matrix_market, f.pattern, f.mirror,   -1};
-      // By its text: equal literals of two files need not share an address.
-      for (std::size_t i = 0; f.field != nullptr && i < std::size(market_fields); ++i) {
-        if (std::strcmp(f.field, market_fields[i]) == 0) facts.field = static_cast<std::int64_t>(i);
-      }
+      facts =
+          HeaderFacts{none.shape, f.declared, f.row_limit, header.line, header.header_end, f.form};
     }
   }
   if (auto agreed = agree_on_failure(team.comm, failure)) return agreed;
@@ -125,10 +115,7 @@ std::optional<Failure> share_header(const Team& team, int fd, const ReadSetting&
 // The entry format and header state that the facts describe.
 EntryFormat format_of(const HeaderFacts& facts) {
   EntryFormat format;
-  format.matrix_market = facts.matrix_market != 0;
-  format.field = facts.field >= 0 ? market_fields[facts.field] : nullptr;
-  format.pattern = facts.pattern != 0;
-  format.mirror = static_cast<int>(facts.mirror);
+  format.form = facts.form;
   format.header_seen = true;
   format.row_limit = static_cast<std::int32_t>(facts.row_limit);
   format.declared = facts.declared;
@@ -189,9 +176,7 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
                               const ReadOptions& options) {
   Outcome<RankShare> outcome;
   CooMatrix& share = outcome.value.share;
-  share.first = static_cast<std::int32_t>(facts.first);
-  share.n = static_cast<std::int32_t>(facts.n);
-  share.rows = static_cast<std::int32_t>(facts.rows);
+  share.shape = facts.shape;
   ReadState header{.setting = setting,
                    .matrix = share,
                    .format = format_of(facts),

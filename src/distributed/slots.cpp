@@ -56,9 +56,7 @@ std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, 
     if (q != me) rank.slots_sent += send_counts[q];
   }
   CooMatrix held;
-  held.first = rank.share.first;
-  held.n = rank.share.n;
-  held.rows = rank.share.rows;
+  held.shape = rank.share.shape;
   held.nnz = static_cast<std::int32_t>(mine.end - mine.begin);
   const auto slots = static_cast<std::size_t>(held.nnz);
   held.row_index = try_allocate<std::int32_t>(slots);

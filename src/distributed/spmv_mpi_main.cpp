@@ -159,8 +159,8 @@ int main(int argc, char** argv) {
   if (read.failure) return end_run(ranks, config, report_file, record, 1, read.failure);
   const RankShare& share = read.value;
   record.read = share.report;
-  record.matrix =
-      MatrixShape{share.share.first, share.share.n, share.share.rows, share.total_slots};
+  record.matrix = share.share.shape;
+  record.slots = share.total_slots;
 
   // Vectors on every rank: ones, zeroed partial vectors, the running sum.
   double phase_start = omp_get_wtime();

@@ -8,6 +8,7 @@
 
 #include "base/failure.hpp"
 #include "base/run_types.hpp"
+#include "read/matrix_form.hpp"
 
 namespace spmv {
 
@@ -36,9 +37,7 @@ struct ReadReport {
   double first_pass_seconds = 0;    // counting the lines and planning the parts
   double second_pass_seconds = 0;   // the header, the memory check, the arrays and the entries
   std::int64_t file_bytes = 0;      // size of the file when the second pass opened it
-  bool matrix_market = false;       // the file starts with a Matrix Market banner
-  const char* field = nullptr;      // its field (real, double, integer, pattern), else null
-  const char* symmetry = nullptr;   // its symmetry (general, symmetric, skew-symmetric), else null
+  FileForm form;                    // plain, or Matrix Market with its field and symmetry
   std::int64_t stored_entries = 0;  // entry lines read, before symmetric expansion
   std::string packing;              // a compressed file or archive: its format; else empty
   std::string member;               // an archive's member that was read; else empty

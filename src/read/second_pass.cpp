@@ -38,11 +38,8 @@ bool read_sequentially(int fd, ReadState& state, const ReadOptions& options) {
 }  // namespace
 
 void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& how) {
-  static const char* const symmetries[3] = {"skew-symmetric", "general", "symmetric"};
   how.file_bytes = bytes;
-  how.matrix_market = format.matrix_market;
-  how.field = format.matrix_market ? format.field : nullptr;
-  how.symmetry = format.matrix_market ? symmetries[format.mirror + 1] : nullptr;
+  how.form = format.form;
   how.stored_entries = format.declared;
 }
 
