@@ -58,12 +58,8 @@ std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, 
   CooMatrix held;
   held.shape = rank.share.shape;
   held.nnz = static_cast<std::int32_t>(mine.end - mine.begin);
-  const auto slots = static_cast<std::size_t>(held.nnz);
-  held.row_index = try_allocate<std::int32_t>(slots);
-  held.col_index = try_allocate<std::int32_t>(slots);
-  held.value = try_allocate<Extended>(slots);
   std::optional<Failure> failure;
-  if (!held.row_index || !held.col_index || !held.value) {
+  if (!allocate_slots(held, held.nnz)) {
     failure = on_this_rank(comm, memory_failure(vector_lengths(held), held.nnz, thread_count),
                            count_of(held.nnz, "slot", "slots") + " after the exchange");
   }

@@ -109,11 +109,7 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
                                         static_cast<std::uint64_t>(state.setting.kept_bytes)))) {
     return false;
   }
-  const auto slots = static_cast<std::size_t>(state.format.slot_capacity);
-  m.row_index = try_allocate<std::int32_t>(slots);
-  m.col_index = try_allocate<std::int32_t>(slots);
-  m.value = try_allocate<Extended>(slots);
-  if (!m.row_index || !m.col_index || !m.value) {
+  if (!allocate_slots(m, state.format.slot_capacity)) {
     state.failure =
         memory_failure(vector_lengths(m), state.format.slot_capacity, state.setting.thread_count);
     return false;
