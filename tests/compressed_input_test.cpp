@@ -110,9 +110,11 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
   const std::vector<Member> array_first = {
       {"d/rhs_b.mtx", "%%MatrixMarket matrix array real general\n2 1\n1\n2\n"},
       {"d/m.mtx", matrix}};
-  // A Matrix Market vector is no matrix, whatever its format.
+  // A Matrix Market vector is no matrix, whatever its format, nor is a member
+  // whose banner names no field and symmetry after "matrix coordinate".
   const std::vector<Member> vector_beside = {
       {"v/a_vec.mtx", "%%MatrixMarket vector coordinate real general\n2 1\n1 1\n"},
+      {"v/a_rhs.mtx", "%%MatrixMarket matrix coordinate\n2 1\n1\n2\n"},
       {"v/b.mtx", matrix}};
   const struct {
     const char* name;

@@ -74,7 +74,7 @@ void expect_same_as_reference(const std::string& path, ReadWay way) {
   EXPECT_EQ(report.readers, parts_of(path, way));
   const ReferenceMatrix expected = stdio_read(path);
   const CooMatrix& m = read.value;
-  ASSERT_EQ(m.n, expected.n);
+  ASSERT_EQ(m.shape.columns, expected.n);
   ASSERT_EQ(m.nnz, expected.nnz);
   for (int k = 0; k < m.nnz; ++k) {
     EXPECT_EQ(m.row_index[k], expected.row[k]) << "slot " << k;
@@ -254,8 +254,8 @@ TEST(CooMatrixReader, ReadsMatrixMarketFilesAndExpandsSymmetry) {
       EXPECT_EQ(report.fallback, "");
       EXPECT_EQ(report.readers, parts_of(path, way));
       const CooMatrix& m = read.value;
-      EXPECT_EQ(m.n, c.n);
-      EXPECT_EQ(m.rows, c.result_length);
+      EXPECT_EQ(m.shape.columns, c.n);
+      EXPECT_EQ(m.shape.result_length, c.result_length);
       ASSERT_EQ(m.nnz, static_cast<std::int32_t>(c.rows.size()));
       for (std::size_t k = 0; k < c.rows.size(); ++k) {
         EXPECT_EQ(m.row_index[k], c.rows[k]) << "slot " << k;

@@ -44,7 +44,7 @@ TEST(Dump, WritesEverySlotAndBothVectors) {
   RunConfig config;
   config.matrix_path = "m.txt";
   CooMatrix m;
-  m.n = 3;
+  m.shape.columns = 3;
   m.nnz = 4;
   m.row_index = std::make_unique<std::int32_t[]>(4);
   m.col_index = std::make_unique<std::int32_t[]>(4);
@@ -76,7 +76,7 @@ TEST(Dump, LargeDumpsComeOutWhole) {
   config.matrix_path = "big.txt";
   const std::int32_t n = 50000;
   CooMatrix m;
-  m.n = n;
+  m.shape.columns = n;
   Outcome<RunVectors> v = prepare_vectors({n, n}, 1);
   for (std::int32_t i = 0; i < n; ++i) v.value.result.element[i] = i;
   const std::string text =

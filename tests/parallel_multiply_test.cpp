@@ -16,8 +16,8 @@ namespace {
 CooMatrix make_matrix(std::int32_t n, const std::vector<std::int32_t>& rows,
                       const std::vector<std::int32_t>& cols, const std::vector<Extended>& values) {
   CooMatrix m;
-  m.n = n;
-  m.rows = n;
+  m.shape.columns = n;
+  m.shape.result_length = n;
   m.nnz = static_cast<std::int32_t>(rows.size());
   m.row_index = std::make_unique<std::int32_t[]>(rows.size());
   m.col_index = std::make_unique<std::int32_t[]>(rows.size());

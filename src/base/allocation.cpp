@@ -18,4 +18,16 @@ void advise_huge_pages(void* block, std::size_t bytes) {
   }
 }
 
+bool allocate_slots(CooMatrix& m, std::int64_t slots) {
+  const auto count = static_cast<std::size_t>(slots);
+  m.row_index = try_allocate<std::int32_t>(count);
+  m.col_index = try_allocate<std::int32_t>(count);
+  m.value = try_allocate<Extended>(count);
+  if (m.row_index && m.col_index && m.value) return true;
+  m.row_index.reset();
+  m.col_index.reset();
+  m.value.reset();
+  return false;
+}
+
 }  // namespace spmv

@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "base/run_types.hpp"
+
 namespace spmv {
 
 // Asks the kernel to back a large block with huge pages, which makes its
@@ -23,5 +25,9 @@ std::unique_ptr<T[]> try_allocate(std::size_t count) {
     return nullptr;
   }
 }
+
+// Allocates the three arrays of `slots` slots of m (rows, columns, values),
+// left uninitialised; false, with none of them held, when memory runs out.
+bool allocate_slots(CooMatrix& m, std::int64_t slots);
 
 }  // namespace spmv

@@ -36,16 +36,21 @@ struct RunClock {
   std::int32_t team_size = 0;  // workers that ran the multiply
 };
 
+// The sizes of a matrix, each named for what it sizes.
+struct MatrixShape {
+  std::int32_t header_rows = 0;    // the header's first number: the row count of a Matrix
+                                   // Market file, read and otherwise unused in a plain file
+  std::int32_t columns = 0;        // the header's second number: the input vector's length
+  std::int32_t result_length = 0;  // the result and partial vectors' length: the columns, or
+                                   // the rows of a Matrix Market file with more rows than columns
+};
+
 // The matrix in coordinate form; slot k holds one stored entry, 1-based.
 struct CooMatrix {
-  std::int32_t first = 0;  // first header number: the row count of a Matrix Market file,
-                           // read and otherwise unused in a plain file
-  std::int32_t n = 0;      // columns: the length of the input vector
-  std::int32_t rows = 0;   // the length of the result and partial vectors: n, or the
-                           // row count of a Matrix Market file with more rows than columns
-  std::int32_t nnz = 0;    // number of slots
-  std::unique_ptr<std::int32_t[]> row_index;  // nnz rows, each in 1..rows
-  std::unique_ptr<std::int32_t[]> col_index;  // nnz columns, each in 1..n
+  MatrixShape shape;                          // header rows, columns and result length
+  std::int32_t nnz = 0;                       // number of slots
+  std::unique_ptr<std::int32_t[]> row_index;  // nnz rows, each in 1..shape.result_length
+  std::unique_ptr<std::int32_t[]> col_index;  // nnz columns, each in 1..shape.columns
   std::unique_ptr<Extended[]> value;          // nnz coefficients
 };
 
@@ -57,7 +62,7 @@ struct VectorLengths {
 
 // The vector lengths that a matrix calls for.
 inline VectorLengths vector_lengths(const CooMatrix& matrix) {
-  return {matrix.n, matrix.rows};
+  return {matrix.shape.columns, matrix.shape.result_length};
 }
 
 // The operand of the multiply: n ones, kept as integers.

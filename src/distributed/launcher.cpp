@@ -9,7 +9,7 @@
 #include "distributed/failure.hpp"
 #include "distributed/output.hpp"
 #include "multiply/repeated_multiply.hpp"
-#include "read/messages.hpp"
+#include "read/coo_matrix.hpp"
 
 namespace spmv {
 
@@ -25,7 +25,8 @@ Outcome<PlacedMatrix> read_share(RankState& state, const RunConfig& config) {
   if (placed.failure) return placed;
   state.share = std::move(read.value);
   const CooMatrix& slots = state.share.share;
-  placed.value.shape = MatrixShape{slots.first, slots.n, slots.rows, state.share.total_slots};
+  placed.value.shape = slots.shape;
+  placed.value.slots = state.share.total_slots;
   placed.value.local_slots = slots.nnz;
   return placed;
 }

@@ -5,48 +5,17 @@
 #include <omp.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "base/allocation.hpp"
 #include "base/memory_budget.hpp"
 #include "distributed/failure.hpp"
 #include "distributed/slots.hpp"
-#include "read/header.hpp"
-#include "read/line_count.hpp"
-#include "read/matrix_file.hpp"
-#include "read/messages.hpp"
-#include "read/parts.hpp"
-#include "read/range.hpp"
-#include "read/read_state.hpp"
-#include "read/second_pass.hpp"
-#include "read/text_fields.hpp"
+#include "read/coo_matrix.hpp"
 
 namespace spmv {
 
 namespace {
-
-// The facts of the banner and header that rank 0 reads for every rank.
-struct HeaderFacts {
-  std::int64_t first = 0;          // first header number
-  std::int64_t n = 0;              // columns: the input vector's length
-  std::int64_t rows = 0;           // the result vector's length
-  std::int64_t declared = 0;       // entries the header declares
-  std::int64_t row_limit = 0;      // rows run from 1 to this
-  std::int64_t line = 0;           // the header's line number
-  std::int64_t header_end = 0;     // file offset just past the header line
-  std::int64_t matrix_market = 0;  // 1 for a Matrix Market file
-  std::int64_t pattern = 0;        // 1 when entries have no value
-  std::int64_t mirror = 0;         // 1 symmetric, -1 skew-symmetric, 0 general
-  std::int64_t field = -1;         // index into market_fields, -1 for none
-};
-
-// How one part's reader ended, as every rank learns it.
-struct PartResult {
-  std::int64_t entries = 0;  // entry lines read
-  std::int64_t slots = 0;    // slots filled
-  std::int64_t refused = 0;  // 1 when the reader refused a line
-};
 
 // The ranks and threads of the read.
 struct Team {
@@ -88,140 +57,41 @@ std::optional<Failure> count_distributed(const Team& team, int fd, const std::st
 }
 
 // Rank 0 reads the banner, comments and header, a block at a time; every
-// rank gets their facts, or the refusal.
-std::optional<Failure> share_header(const Team& team, int fd, const ReadSetting& setting,
-                                    HeaderFacts& facts, std::size_t block_bytes) {
+// rank gets what they say, or the refusal.
+std::optional<Failure> share_header(const Team& team, int fd, const std::string& path,
+                                    const LineCount& count, const ReadOptions& options,
+                                    FileHeader& header) {
   std::optional<Failure> failure;
   if (team.rank == 0) {
-    CooMatrix none;
-    ReadState header{.setting = setting,
-                     .matrix = none,
-                     .format = {},
-                     .run = {},
-                     .line = 0,
-                     .stop_after_header = true,
-                     .header_end = 0,
-                     .failure = std::nullopt};
-    if (!read_range(fd, 0, INT64_MAX, header, block_bytes)) {
-      failure = std::move(header.failure);
-    } else if (!header.format.header_seen) {
-      failure = file_failure(setting.path, 0, "no header line: the file holds no numbers");
-    } else {
-      const EntryFormat& f = header.format;
-      facts = HeaderFacts{
-          none.first,        none.n,          none.rows, f.declared, f.row_limit, header.line,
-          header.header_end, f.matrix_market, f.pattern, f.mirror,   -1};
-      // By its text: equal literals of two files need not share an address.
-      for (std::size_t i = 0; f.field != nullptr && i < std::size(market_fields); ++i) {
-        if (std::strcmp(f.field, market_fields[i]) == 0) facts.field = static_cast<std::int64_t>(i);
-      }
-    }
+    Outcome<FileHeader> read = read_file_header(fd, path, count, team.threads, options.block_bytes);
+    failure = std::move(read.failure);
+    header = read.value;
   }
   if (auto agreed = agree_on_failure(team.comm, failure)) return agreed;
-  MPI_Bcast(&facts, sizeof facts, MPI_BYTE, 0, team.comm);
+  MPI_Bcast(&header, sizeof header, MPI_BYTE, 0, team.comm);
   return std::nullopt;
 }
 
-// The entry format and header state that the facts describe.
-EntryFormat format_of(const HeaderFacts& facts) {
-  EntryFormat format;
-  format.matrix_market = facts.matrix_market != 0;
-  format.field = facts.field >= 0 ? market_fields[facts.field] : nullptr;
-  format.pattern = facts.pattern != 0;
-  format.mirror = static_cast<int>(facts.mirror);
-  format.header_seen = true;
-  format.row_limit = static_cast<std::int32_t>(facts.row_limit);
-  format.declared = facts.declared;
-  return format;
-}
-
-// The part whose reader the verdict names, and how: a refusal, or the entry
-// past the declared count.
-struct Verdict {
-  std::int64_t part = -1;         // the part, -1 when the file is whole
-  std::int64_t entry_limit = -1;  // >= 0: the part holds the entry past the declared count
-  std::int64_t entries = 0;       // entries of the whole file, when whole
-  std::int64_t slots_before = 0;  // slots of the parts before this rank's first
-  std::int64_t total_slots = 0;   // slots of the whole file, when whole
-};
-
-// What a sequential read would conclude, from every part's result in file
-// order: the first part that holds an entry past the declared count or a
-// refused line, whichever comes first.
-Verdict judge(const Team& team, const std::vector<PartResult>& results, std::int64_t declared) {
-  Verdict verdict;
-  std::int64_t entries = 0;
-  for (std::size_t p = 0; p < results.size(); ++p) {
-    if (p == team.first_part()) verdict.slots_before = verdict.total_slots;
-    const PartResult& part = results[p];
-    if (verdict.part < 0 && entries + part.entries > declared) {
-      verdict.part = static_cast<std::int64_t>(p);
-      verdict.entry_limit = declared - entries;
-    } else if (verdict.part < 0 && part.refused != 0) {
-      verdict.part = static_cast<std::int64_t>(p);
-    }
-    entries += part.entries;
-    verdict.total_slots += part.slots;
-  }
-  verdict.entries = entries;
-  return verdict;
-}
-
-// The refusal of the part the verdict names, on the rank that read it.
-std::optional<Failure> refusal_of(const Team& team, const Verdict& verdict, int fd,
-                                  const PartReaders& fresh, const PartReaders& done,
-                                  const ReadOptions& options) {
-  const auto i = static_cast<std::size_t>(verdict.part) - team.first_part();
-  if (verdict.entry_limit < 0) return done.readers[i].failure;
-  // Read the part again, allowed only the entries up to the declared count,
-  // so that the line past it is refused as a sequential read refuses it.
-  ReadState again = fresh.readers[i];
-  again.run.entry_limit = verdict.entry_limit;
-  if (read_range(fd, fresh.starts[i], fresh.ends[i], again, options.block_bytes)) {
-    return file_failure(again.setting.path, 0, "the file changed while it was being read");
-  }
-  return again.failure;
-}
-
 // Second pass on this rank: its parts' readers into one run of slots.
-Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
-                              const ReadSetting& setting, const HeaderFacts& facts,
-                              const ReadOptions& options) {
+Outcome<RankShare> read_rank_parts(const Team& team, int fd, const std::string& path,
+                                   const LineCount& count, const FileHeader& header,
+                                   const ReadOptions& options) {
   Outcome<RankShare> outcome;
   CooMatrix& share = outcome.value.share;
-  share.first = static_cast<std::int32_t>(facts.first);
-  share.n = static_cast<std::int32_t>(facts.n);
-  share.rows = static_cast<std::int32_t>(facts.rows);
-  ReadState header{.setting = setting,
-                   .matrix = share,
-                   .format = format_of(facts),
-                   .run = {},
-                   .line = facts.line,
-                   .stop_after_header = false,
-                   .header_end = 0,
-                   .failure = std::nullopt};
-  const std::int64_t per_entry = slots_per_entry(header.format);
+  share.shape = header.shape;
+  const std::int64_t per_entry = slots_per_entry(header.form);
   // This rank's parts, up to the overlong line, and the lines that start in them.
   const std::size_t first = std::min(team.first_part(), count.parts_to_read);
   const std::size_t last =
       std::min(first + static_cast<std::size_t>(team.threads), count.parts_to_read);
-  std::optional<Failure> failure;
-  std::int64_t first_line = 0;
-  std::int64_t end_line = count.lines;
-  std::int64_t start = 0;
-  if (first < last) {
-    locate_part(fd, count, first, facts.header_end, header, start, first_line, failure);
-    if (!failure && last < count.parts_to_read) {
-      locate_part(fd, count, last, facts.header_end, header, start, end_line, failure);
-    }
-  }
-  const std::int64_t capacity =
-      first < last ? per_entry * std::max<std::int64_t>(end_line - first_line, 0) : 0;
+  const Outcome<std::int64_t> lines = lines_of_parts(fd, path, count, header, first, last);
+  std::optional<Failure> failure = lines.failure;
+  const std::int64_t capacity = per_entry * lines.value;
   // Room for the parsed slots or for this rank's share after the exchange.
   // The entries are at most the lines after the header: a header may declare
   // more where an overlong line stops the count, and the file is refused there.
   const std::int64_t entries_bound =
-      std::min(facts.declared, std::max<std::int64_t>(count.lines - facts.line, 0));
+      std::min(header.declared, std::max<std::int64_t>(count.lines - header.line, 0));
   const std::int64_t share_bound =
       (per_entry * entries_bound / static_cast<std::int64_t>(team.parts()) + 1) * team.threads;
   const std::string share_text = count_of(capacity, "slot", "slots") + " as read, up to " +
@@ -234,53 +104,39 @@ Outcome<RankShare> read_parts(const Team& team, int fd, const LineCount& count,
         team.comm, check_run_memory(vector_lengths(share), outcome.value.room, team.threads),
         share_text);
   }
-  if (!failure) {
-    const auto slots = static_cast<std::size_t>(outcome.value.room);
-    share.row_index = try_allocate<std::int32_t>(slots);
-    share.col_index = try_allocate<std::int32_t>(slots);
-    share.value = try_allocate<Extended>(slots);
-    if (!share.row_index || !share.col_index || !share.value) {
-      failure = on_this_rank(
-          team.comm, memory_failure(vector_lengths(share), outcome.value.room, team.threads),
-          share_text);
-    }
+  if (!failure && !allocate_slots(share, outcome.value.room)) {
+    failure = on_this_rank(team.comm,
+                           memory_failure(vector_lengths(share), outcome.value.room, team.threads),
+                           share_text);
   }
   if ((outcome.failure = agree_on_failure(team.comm, failure))) return outcome;
 
-  PartReaders readers;
-  if (place_readers(fd, count, first, last, facts.header_end, header, capacity, readers) !=
-      nullptr) {
-    failure = file_failure(setting.path, 0, "the file changed while it was being read");
-    for (const ReadState& reader : readers.readers) {
-      if (reader.failure) failure = reader.failure;
-    }
-  }
-  if ((outcome.failure = agree_on_failure(team.comm, failure))) return outcome;
-  const PartReaders fresh = readers;
-  const std::vector<char> succeeded = run_readers(fd, readers, options);
+  Outcome<std::vector<PartRun>> runs =
+      read_parts(fd, path, count, team.threads, header, first, last, capacity, share, options);
+  if ((outcome.failure = agree_on_failure(team.comm, runs.failure))) return outcome;
   std::vector<PartResult> mine(static_cast<std::size_t>(team.threads));
-  for (std::size_t i = 0; i < readers.readers.size(); ++i) {
-    mine[i] = PartResult{readers.readers[i].run.entries, readers.readers[i].run.slots,
-                         succeeded[i] ? 0 : 1};
+  for (std::size_t i = 0; i < runs.value.size(); ++i) {
+    const PartRun& run = runs.value[i];
+    mine[i] = PartResult{run.entries, run.slots, run.failure ? 1 : 0};
   }
-  const std::vector<PartResult> results = gather_parts(team, mine);
-  const Verdict verdict = judge(team, results, facts.declared);
+  const Verdict verdict = judge_parts(gather_parts(team, mine), header.declared, team.first_part());
   if (verdict.part >= 0) {
     const int owner = static_cast<int>(verdict.part / team.threads);
-    if (owner == team.rank) failure = refusal_of(team, verdict, fd, fresh, readers, options);
+    if (owner == team.rank) {
+      const auto part = static_cast<std::size_t>(verdict.part);
+      failure = verdict.entry_limit < 0
+                    ? runs.value[part - team.first_part()].failure
+                    : refuse_past_declared(fd, path, count, team.threads, header, part,
+                                           verdict.entry_limit, share, options);
+    }
     outcome.failure = share_failure(team.comm, owner, failure);
     return outcome;
   }
-  if (verdict.entries < facts.declared) {
-    outcome.failure =
-        file_failure(setting.path, 0,
-                     "the file holds " + count_of(verdict.entries, "entry", "entries") +
-                         ", but the header declares " + std::to_string(facts.declared));
+  if (verdict.entries < header.declared) {
+    outcome.failure = missing_entries_failure(path, verdict.entries, header.declared);
     return outcome;
   }
-  std::int64_t entries = 0;
-  const std::int64_t stored = compact_runs(readers, readers.readers.size(), share, entries);
-  share.nnz = static_cast<std::int32_t>(stored);
+  compact_part_runs(runs.value, share);
   outcome.value.total_slots = verdict.total_slots;
   outcome.value.share_begin = verdict.slots_before;
   return outcome;
@@ -309,22 +165,16 @@ Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
   // Every rank counts, whatever it found: the count gathers from all ranks.
   failure = count_distributed(team, file.fd, path, options, count);
   if (count.file_bytes != stamp.bytes) {
-    failure = file_failure(path, 0, "the file changed while it was being read");
+    failure = changed_file_failure(path);
   }
   if ((outcome.failure = agree_on_failure(comm, failure))) return outcome;
   const double counted = omp_get_wtime();
 
-  const ReadSetting setting{.path = path,
-                            .line_count = count.lines,
-                            .long_line = count.long_line,
-                            .thread_count = thread_count,
-                            .fast_values = fast_values_exact(),
-                            .defer_arrays = true};
-  HeaderFacts facts;
-  if ((outcome.failure = share_header(team, file.fd, setting, facts, options.block_bytes))) {
+  FileHeader header;
+  if ((outcome.failure = share_header(team, file.fd, path, count, options, header))) {
     return outcome;
   }
-  outcome = read_parts(team, file.fd, count, setting, facts, options);
+  outcome = read_rank_parts(team, file.fd, path, count, header, options);
   // Whatever the verdict, it means nothing if the file changed under it.
   const auto changed = agree_on_failure(comm, check_unchanged(file.fd, path, stamp));
   if (changed) outcome.failure = changed;
@@ -334,7 +184,7 @@ Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
   report.readers = static_cast<std::int32_t>(team.parts());
   report.first_pass_seconds = counted - start;
   report.second_pass_seconds = omp_get_wtime() - counted;
-  describe_form(format_of(facts), count.file_bytes, report);
+  describe_form(header.form, header.declared, count.file_bytes, report);
   return outcome;
 }
 

@@ -17,7 +17,7 @@ namespace spmv {
 
 // One rank's part of the matrix after the read.
 struct RankShare {
-  CooMatrix share;               // first, n and rows of the whole matrix; the slots of this
+  CooMatrix share;               // the shape of the whole matrix; the slots of this
                                  // rank's workers, in the global order
   std::int64_t total_slots = 0;  // slots of the whole matrix
   std::int64_t share_begin = 0;  // global index of the share's first slot

@@ -11,7 +11,7 @@
 #include "base/memory_budget.hpp"
 #include "distributed/failure.hpp"
 #include "multiply/parallel_multiply.hpp"
-#include "read/messages.hpp"
+#include "read/coo_matrix.hpp"
 
 namespace spmv {
 
@@ -85,15 +85,10 @@ ExchangePlan plan_exchange(const std::vector<std::int64_t>& runs, std::int64_t t
 // grow. False when memory runs out.
 bool make_room(CooMatrix& share, std::int64_t& room, std::int64_t held) {
   if (held <= room) return true;
-  const auto slots = static_cast<std::size_t>(held);
-  CooMatrix grown{share.first,
-                  share.n,
-                  share.rows,
-                  share.nnz,
-                  try_allocate<std::int32_t>(slots),
-                  try_allocate<std::int32_t>(slots),
-                  try_allocate<Extended>(slots)};
-  if (!grown.row_index || !grown.col_index || !grown.value) return false;
+  CooMatrix grown;
+  grown.shape = share.shape;
+  grown.nnz = share.nnz;
+  if (!allocate_slots(grown, held)) return false;
   const auto parsed = static_cast<std::size_t>(share.nnz);
   std::copy_n(share.row_index.get(), parsed, grown.row_index.get());
   std::copy_n(share.col_index.get(), parsed, grown.col_index.get());
@@ -107,11 +102,7 @@ bool make_room(CooMatrix& share, std::int64_t& room, std::int64_t held) {
 // when memory runs out.
 bool allocate_outgoing(const ExchangePlan& plan, CooMatrix& outgoing) {
   if (plan.crossing == 0) return true;
-  const auto slots = static_cast<std::size_t>(plan.outgoing);
-  outgoing.row_index = try_allocate<std::int32_t>(slots);
-  outgoing.col_index = try_allocate<std::int32_t>(slots);
-  outgoing.value = try_allocate<Extended>(slots);
-  return outgoing.row_index && outgoing.col_index && outgoing.value;
+  return allocate_slots(outgoing, plan.outgoing);
 }
 
 // Moves one array of the share: the outgoing slots into `buffer`, the kept

@@ -21,15 +21,15 @@ bool refuse_index(ReadState& state, const char* field, int which) {
     return refuse(
         state, std::string(entry_names[which]) + " " + quote_field(field) + " is not an integer");
   }
-  const CooMatrix& m = state.matrix;
-  const std::int32_t limit = which == 0 ? state.format.row_limit : m.n;
+  const MatrixShape& shape = state.matrix.shape;
+  const std::int32_t limit = which == 0 ? state.format.row_limit : shape.columns;
   std::string reason = std::string(entry_names[which]) + " " + field_text(field) +
                        " is outside 1.." + std::to_string(limit);
   // A plain file's rows run to n whatever its first number says; a first
   // number above n, likely meant as the row count, is named.
-  if (which == 0 && !state.format.matrix_market && m.first > m.n) {
-    reason.append(": the matrix has ").append(std::to_string(m.first));
-    reason.append(" rows but only ").append(std::to_string(m.n));
+  if (which == 0 && !is_market(state.format) && shape.header_rows > shape.columns) {
+    reason.append(": the matrix has ").append(std::to_string(shape.header_rows));
+    reason.append(" rows but only ").append(std::to_string(shape.columns));
     reason.append(" columns, and the product with a vector of length n has only n rows");
   }
   return refuse(state, reason);

@@ -35,7 +35,7 @@ namespace spmv {
   const char* field = p;
   if (const int pair_length = read_index_pair(p, row, col)) {
     if (row < 1 || row > state.format.row_limit) return refuse_index(state, field, 0);
-    if (col < 1 || col > m.n) {
+    if (col < 1 || col > m.shape.columns) {
       const char* col_field = field;
       while (is_digit(*col_field)) ++col_field;
       return refuse_index(state, col_field + 1, 1);  // past the one space
@@ -48,12 +48,12 @@ namespace spmv {
     p = skip_blanks(p);
     if (*p == '\n') return refuse_missing(state, 1);
     field = p;
-    if (parse_int32(p, col) != IntStatus::ok || col < 1 || col > m.n) {
+    if (parse_int32(p, col) != IntStatus::ok || col < 1 || col > m.shape.columns) {
       return refuse_index(state, field, 1);
     }
   }
   p = skip_blanks(p);
-  if (state.format.pattern) {
+  if (state.format.form.field == Field::pattern) {
     if (*p != '\n') {
       return refuse(state, "unexpected text after the column: " + quote_field(p) +
                                " (a pattern matrix has no values)");
@@ -71,18 +71,18 @@ namespace spmv {
                     "unexpected text after the value: " + quote_field(p) + " (one entry per line)");
     }
   }
-  if (state.format.mirror < 0 && row == col) {
+  if (state.format.form.symmetry == Symmetry::skew_symmetric && row == col) {
     return refuse(state, "a skew-symmetric matrix has no diagonal entries, but this is (" +
                              std::to_string(row) + ", " + std::to_string(col) + ")");
   }
   m.row_index[k] = row;
   m.col_index[k] = col;
   ++state.run.slots;
-  if (state.format.mirror != 0 && row != col) {
+  if (state.format.form.symmetry != Symmetry::general && row != col) {
     const auto mirror = static_cast<std::size_t>(state.run.slot_base + state.run.slots++);
     m.row_index[mirror] = col;
     m.col_index[mirror] = row;
-    m.value[mirror] = state.format.mirror < 0 ? -value : value;
+    m.value[mirror] = state.format.form.symmetry == Symmetry::skew_symmetric ? -value : value;
   }
   ++state.run.entries;
   return true;

@@ -6,17 +6,9 @@
 
 namespace spmv {
 
-// The Matrix Market fields the reader supports, as EntryFormat::field
-// names them.
-inline constexpr const char* market_fields[] = {"real", "double", "integer", "pattern"};
-
-// True when p starts with the Matrix Market banner's first word, after blanks.
-bool is_banner(const char* p);
-
-// Parses "%%MatrixMarket matrix coordinate FIELD SYMMETRY" at p, after blanks,
-// the words in any case, and notes in state.format what it says about the
-// entries. A hermitian matrix is read as a symmetric one.
-bool parse_banner(ReadState& state, const char* p);
+// Parses the Matrix Market banner at p and notes in state.format the form it
+// gives the entries; false, with the refusal, when the reader cannot read it.
+bool take_banner(ReadState& state, const char* p);
 
 // Parses the header at p: three integers, a size check against the file's
 // lines and the memory, then the arrays. Leaves p at the newline. With

@@ -125,7 +125,7 @@ std::optional<Failure> check_unchanged(int fd, const std::string& path, const Fi
   struct stat info {};
   if (auto failure = stamp_of(fd, path, now, info)) return failure;
   if (now == first) return std::nullopt;
-  return file_failure(path, 0, "the file changed while it was being read");
+  return changed_file_failure(path);
 }
 
 ssize_t read_at(int fd, char* buffer, std::size_t count, std::int64_t offset) {
@@ -162,6 +162,10 @@ std::optional<Failure> refuse_packed(int fd, const std::string& path) {
   const bool archive = format[0] == 'a';
   return file_failure(
       path, 0, std::string(format) + (archive ? "; unpack it first" : "; decompress it first"));
+}
+
+Failure changed_file_failure(const std::string& path) {
+  return file_failure(path, 0, "the file changed while it was being read");
 }
 
 }  // namespace spmv

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "read/coo_matrix.hpp"
 
 namespace spmv {
 
@@ -29,8 +30,5 @@ std::string field_text(const char* p);
 
 // The same, in double quotes.
 std::string quote_field(const char* p);
-
-// "1 line", "2 lines": a count with its noun.
-std::string count_of(std::int64_t count, const char* one, const char* many);
 
 }  // namespace spmv

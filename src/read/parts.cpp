@@ -144,20 +144,23 @@ std::vector<char> run_readers(int fd, PartReaders& team, const ReadOptions& opti
   return succeeded;
 }
 
+void move_slots(CooMatrix& m, std::int64_t from, std::int64_t count, std::int64_t to) {
+  if (from == to || count == 0) return;
+  const auto bytes = static_cast<std::size_t>(count);
+  const auto source = static_cast<std::size_t>(from);
+  const auto target = static_cast<std::size_t>(to);
+  std::memmove(&m.row_index[target], &m.row_index[source], bytes * sizeof(std::int32_t));
+  std::memmove(&m.col_index[target], &m.col_index[source], bytes * sizeof(std::int32_t));
+  std::memmove(&m.value[target], &m.value[source], bytes * sizeof(Extended));
+}
+
 std::int64_t compact_runs(const PartReaders& team, std::size_t parts, CooMatrix& m,
                           std::int64_t& entries) {
   std::int64_t stored = 0;
   entries = 0;
   for (std::size_t part = 0; part < parts; ++part) {
     const ReadState& reader = team.readers[part];
-    if (reader.run.slot_base != stored && reader.run.slots > 0) {
-      const auto from = static_cast<std::size_t>(reader.run.slot_base);
-      const auto count_moved = static_cast<std::size_t>(reader.run.slots);
-      const auto to = static_cast<std::size_t>(stored);
-      std::memmove(&m.row_index[to], &m.row_index[from], count_moved * sizeof(std::int32_t));
-      std::memmove(&m.col_index[to], &m.col_index[from], count_moved * sizeof(std::int32_t));
-      std::memmove(&m.value[to], &m.value[from], count_moved * sizeof(Extended));
-    }
+    move_slots(m, reader.run.slot_base, reader.run.slots, stored);
     stored += reader.run.slots;
     entries += reader.run.entries;
   }

@@ -36,6 +36,9 @@ const char* place_readers(int fd, const LineCount& count, std::size_t first, std
 // Runs every reader on the team of threads; gives which of them succeeded.
 std::vector<char> run_readers(int fd, PartReaders& team, const ReadOptions& options);
 
+// Moves `count` slots of m from slot `from` to slot `to`, which may overlap.
+void move_slots(CooMatrix& m, std::int64_t from, std::int64_t count, std::int64_t to);
+
 // Moves the runs of the first `parts` readers together at the start of m's
 // arrays, in order; gives the slots stored, and the entry lines in `entries`.
 std::int64_t compact_runs(const PartReaders& team, std::size_t parts, CooMatrix& m,

@@ -33,8 +33,8 @@ const char* parse_lines(ReadState& state, const char* p, const char* end, const 
     // Comments follow the banner, after blanks or not; the banner may follow
     // blanks on line 1.
     if (!state.format.header_seen &&
-        (state.format.matrix_market ? *skip_blanks(p) == '%' : state.line == 1 && is_banner(p))) {
-      parsed = state.format.matrix_market || parse_banner(state, p);
+        (is_market(state.format) ? *skip_blanks(p) == '%' : state.line == 1 && is_banner(p))) {
+      parsed = is_market(state.format) || take_banner(state, p);
       p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     } else {
       p = skip_blanks(p);

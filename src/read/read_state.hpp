@@ -9,6 +9,7 @@
 
 #include "base/failure.hpp"
 #include "base/run_types.hpp"
+#include "read/matrix_form.hpp"
 
 namespace spmv {
 
@@ -26,10 +27,7 @@ struct ReadSetting {
 
 // What the banner and the header say; fixed once the header is read.
 struct EntryFormat {
-  bool matrix_market = false;      // the file starts with a Matrix Market banner
-  const char* field = nullptr;     // the Matrix Market field word, for reports
-  bool pattern = false;            // entries have no value field; each value is 1
-  int mirror = 0;                  // 1 symmetric, -1 skew: (i, j, v) adds (j, i, mirror v)
+  FileForm form;                   // plain or Matrix Market, its field and symmetry
   bool header_seen = false;        // the header line has been parsed
   std::int32_t row_limit = 0;      // rows run from 1 to this: n, or the row count of a
                                    // Matrix Market file
@@ -62,7 +60,12 @@ struct ReadState {
 
 // Slots that one entry line may fill: two where entries are mirrored.
 inline std::int64_t slots_per_entry(const EntryFormat& format) {
-  return format.mirror != 0 ? 2 : 1;
+  return format.form.symmetry != Symmetry::general ? 2 : 1;
+}
+
+// True for a Matrix Market file.
+inline bool is_market(const EntryFormat& format) {
+  return format.form.format == FileFormat::matrix_market;
 }
 
 // Blank lines after the header beyond the entries that a parallel read

@@ -26,9 +26,7 @@ bool read_sequentially(int fd, ReadState& state, const ReadOptions& options) {
   }
   if (state.run.entries < state.format.declared) {
     state.failure =
-        file_failure(state.setting.path, 0,
-                     "the file holds " + count_of(state.run.entries, "entry", "entries") +
-                         ", but the header declares " + std::to_string(state.format.declared));
+        missing_entries_failure(state.setting.path, state.run.entries, state.format.declared);
     return false;
   }
   state.matrix.nnz = static_cast<std::int32_t>(state.run.slots);
@@ -37,13 +35,18 @@ bool read_sequentially(int fd, ReadState& state, const ReadOptions& options) {
 
 }  // namespace
 
-void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& how) {
-  static const char* const symmetries[3] = {"skew-symmetric", "general", "symmetric"};
+void describe_form(const FileForm& form, std::int64_t declared, std::int64_t bytes,
+                   ReadReport& how) {
   how.file_bytes = bytes;
-  how.matrix_market = format.matrix_market;
-  how.field = format.matrix_market ? format.field : nullptr;
-  how.symmetry = format.matrix_market ? symmetries[format.mirror + 1] : nullptr;
-  how.stored_entries = format.declared;
+  how.form = form;
+  how.stored_entries = declared;
+}
+
+Failure missing_entries_failure(const std::string& path, std::int64_t entries,
+                                std::int64_t declared) {
+  return file_failure(path, 0,
+                      "the file holds " + count_of(entries, "entry", "entries") +
+                          ", but the header declares " + std::to_string(declared));
 }
 
 Outcome<CooMatrix> read_entries(const std::string& path, const LineCount& count,
@@ -101,7 +104,7 @@ Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& cou
     }
     format = state.format;
   }
-  describe_form(format, opened.bytes, how);
+  describe_form(format.form, format.declared, opened.bytes, how);
   // Whatever the verdict, it means nothing if the file changed under it.
   if (auto changed = check_unchanged(file.fd, path, count.stamp)) outcome.failure = changed;
   if (outcome.failure) outcome.value = CooMatrix{};

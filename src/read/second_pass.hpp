@@ -26,8 +26,4 @@ Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& cou
                                 std::int32_t thread_count, const ReadOptions& options = {},
                                 ReadReport* report = nullptr);
 
-// Records the file's size and form (plain, or Matrix Market with its field
-// and symmetry) and the entries its header declares, for the report of a read.
-void describe_form(const EntryFormat& format, std::int64_t bytes, ReadReport& how);
-
 }  // namespace spmv

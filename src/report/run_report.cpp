@@ -53,21 +53,22 @@ ordered_json openmp_json(const MachineContext& machine, const RunRecord& record)
   return openmp;
 }
 
-ordered_json matrix_json(const RunConfig& config, const ReadReport& read,
-                         const MatrixShape& matrix) {
+ordered_json matrix_json(const RunConfig& config, const ReadReport& read, const MatrixShape& matrix,
+                         std::int64_t slots) {
   const auto text_or_null = [](const char* text) {
     return text != nullptr ? ordered_json(text) : ordered_json(nullptr);
   };
+  const bool market = read.form.format == FileFormat::matrix_market;
   return {{"path", config.matrix_path},
           {"bytes", read.file_bytes},
-          {"form", read.matrix_market ? "matrix market" : "plain"},
-          {"field", text_or_null(read.field)},
-          {"symmetry", text_or_null(read.symmetry)},
-          {"first", matrix.first},
-          {"n", matrix.n},
-          {"rows", matrix.rows},
+          {"form", format_name(read.form.format)},
+          {"field", text_or_null(field_name(read.form.field))},
+          {"symmetry", text_or_null(market ? symmetry_name(read.form.symmetry) : nullptr)},
+          {"first", matrix.header_rows},
+          {"n", matrix.columns},
+          {"rows", matrix.result_length},
           {"stored_entries", read.stored_entries},
-          {"slots", matrix.slots},
+          {"slots", slots},
           {"packing", read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.packing)},
           {"member", read.member.empty() ? ordered_json(nullptr) : ordered_json(read.member)},
           {"packed_bytes",
@@ -77,16 +78,17 @@ ordered_json matrix_json(const RunConfig& config, const ReadReport& read,
 }
 
 ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
+  const std::int64_t slots = record.slots;
   const std::vector<double>& repeats = record.repeat_seconds;
   const bool repeated = !repeats.empty();
-  const double flops = 2.0 * static_cast<double>(matrix.slots);
-  const std::int64_t bytes = multiply_bytes(matrix);
+  const double flops = 2.0 * static_cast<double>(slots);
+  const std::int64_t bytes = multiply_bytes(matrix, slots);
   return {{"seconds", record.multiply_seconds},
           {"repeat_seconds", repeats},
           {"repeat_min_seconds",
            repeated ? ordered_json(*std::min_element(repeats.begin(), repeats.end())) : nullptr},
           {"repeat_median_seconds", repeated ? ordered_json(median_of(repeats)) : nullptr},
-          {"flops", 2 * matrix.slots},
+          {"flops", 2 * slots},
           {"gflop_per_second", giga_rate(flops, record.multiply_seconds)},
           {"bytes", bytes},
           {"gbyte_per_second", giga_rate(static_cast<double>(bytes), record.multiply_seconds)},
@@ -95,8 +97,8 @@ ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
 
 }  // namespace
 
-std::int64_t multiply_bytes(const MatrixShape& matrix) {
-  return slot_bytes * matrix.slots + column_bytes * matrix.n + row_bytes * matrix.rows;
+std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots) {
+  return slot_bytes * slots + column_bytes * matrix.columns + row_bytes * matrix.result_length;
 }
 
 double median_of(std::vector<double> values) {
@@ -124,7 +126,7 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
   report["run"] = {
       {"threads", config.thread_count}, {"ignored", config.ignored}, {"verbose", config.verbose}};
   if (record.read && record.matrix) {
-    report["matrix"] = matrix_json(config, *record.read, *record.matrix);
+    report["matrix"] = matrix_json(config, *record.read, *record.matrix, record.slots);
   } else if (record.read && !record.read->packing.empty()) {
     // A compressed file refused while it was unpacked: how far that got.
     const ReadReport& read = *record.read;
@@ -156,7 +158,7 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
     report["multiply"] = multiply_json(record, *record.matrix);
   }
   if (!record.digest.empty()) {
-    report["result"] = {{"elements", record.matrix ? record.matrix->rows : 0},
+    report["result"] = {{"elements", record.matrix ? record.matrix->result_length : 0},
                         {"digest", record.digest},
                         {"digest_of", digest_method}};
   }

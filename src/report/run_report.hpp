@@ -21,14 +21,6 @@
 
 namespace spmv {
 
-// The shape of the matrix that was multiplied.
-struct MatrixShape {
-  std::int32_t first = 0;  // first header number
-  std::int32_t n = 0;      // columns: the input vector's length
-  std::int32_t rows = 0;   // the result vector's length
-  std::int64_t slots = 0;  // entries after symmetric expansion: what the multiply takes
-};
-
 // Everything a run learns about itself, filled phase by phase; a failed run
 // leaves the later parts empty.
 struct RunRecord {
@@ -37,20 +29,21 @@ struct RunRecord {
   std::vector<std::pair<std::string, double>> phase_seconds;  // in the order the phases ran
   std::optional<ReadReport> read;                             // how the file was read, once it was
   std::optional<MatrixShape> matrix;                          // once the file was read
-  std::optional<Performance> performance;                     // once the multiply was timed
-  double multiply_seconds = 0;                                // the timed multiply
-  std::int32_t team_size = 0;                                 // workers that ran it
-  std::vector<double> repeat_seconds;                         // the repeated multiplies
-  std::string digest;                // result digest, once the result is summed
-  std::optional<std::string> error;  // the failure's message, when the run failed
-  std::int32_t ranks = 0;            // MPI processes of a distributed run, 0 for one process
-  std::int64_t workers = 0;          // workers of every rank, when distributed
-  std::int64_t slots_exchanged = 0;  // slots that moved between ranks, when distributed
+  std::int64_t slots = 0;  // entries after symmetric expansion: what the multiply takes
+  std::optional<Performance> performance;  // once the multiply was timed
+  double multiply_seconds = 0;             // the timed multiply
+  std::int32_t team_size = 0;              // workers that ran it
+  std::vector<double> repeat_seconds;      // the repeated multiplies
+  std::string digest;                      // result digest, once the result is summed
+  std::optional<std::string> error;        // the failure's message, when the run failed
+  std::int32_t ranks = 0;                  // MPI processes of a distributed run, 0 for one process
+  std::int64_t workers = 0;                // workers of every rank, when distributed
+  std::int64_t slots_exchanged = 0;        // slots that moved between ranks, when distributed
 };
 
 // Bytes that the multiply moves in the byte model the report states: every
 // array element it needs, moved once.
-std::int64_t multiply_bytes(const MatrixShape& matrix);
+std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots);
 
 // The median of `values` (the mean of the middle two for an even count).
 double median_of(std::vector<double> values);

@@ -91,10 +91,11 @@ int measure(const Run& run, RunClock& clock) {
   record.read = how_read;
   if (read.failure) return finish(run, 1, read.failure);
   record.matrix = read.value.shape;
+  record.slots = read.value.slots;
 
   // Vectors: ones to multiply, zeroed partial vectors and result.
   double phase_start = omp_get_wtime();
-  const VectorLengths lengths{read.value.shape.n, read.value.shape.rows};
+  const VectorLengths lengths{read.value.shape.columns, read.value.shape.result_length};
   Outcome<RunVectors> prepared =
       prepare_vectors(lengths, config.thread_count, read.value.local_slots);
   if (const auto failure = launcher.agree(launcher.own_failure(prepared.failure))) {

@@ -27,7 +27,8 @@ namespace spmv {
 
 // What the read leaves for the phases after it.
 struct PlacedMatrix {
-  MatrixShape shape;             // the whole matrix: header numbers, vector lengths, slots
+  MatrixShape shape;             // the whole matrix: header rows, vector lengths
+  std::int64_t slots = 0;        // slots of the whole matrix
   std::int64_t local_slots = 0;  // slots this process holds and multiplies
   ReadReport report;             // how the file was read, as far as it got
 };

@@ -26,7 +26,8 @@ Outcome<PlacedMatrix> read_whole(OneProcess& state, const RunConfig& config) {
   if (placed.failure) return placed;
   state.matrix = std::move(read.value);
   const CooMatrix& m = state.matrix;
-  placed.value.shape = MatrixShape{m.first, m.n, m.rows, m.nnz};
+  placed.value.shape = m.shape;
+  placed.value.slots = m.nnz;
   placed.value.local_slots = m.nnz;
   return placed;
 }
