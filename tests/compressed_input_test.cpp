@@ -197,7 +197,8 @@ TEST(CompressedInput, EveryCompressionAndArchiveGivesTheDumpOfThePlainFile) {
     EXPECT_EQ(matrix_report["bytes"], matrix.size());
     EXPECT_EQ(matrix_report["unpacked_bytes"], matrix.size());
     EXPECT_EQ(matrix_report["packed_bytes"], read_text(path).size());
-    EXPECT_EQ(matrix_report["member"], *c.member ? nlohmann::json(c.member) : nlohmann::json());
+    EXPECT_EQ(matrix_report["member"],
+              *c.member ? nlohmann::ordered_json(c.member) : nlohmann::ordered_json());
     EXPECT_EQ(matrix_report["packing"], c.packing);
   }
 }

@@ -397,6 +397,23 @@ if ! grep -Eq '__(asan|tsan|msan)_init' "$spmv_mpi"; then
     evidence "-np 1 $spmv_mpi 1 0 0 $work/tall.txt : -np 1 (under ulimit -v 1048576) $spmv_mpi 1 0 0 $work/tall.txt" \
       "$status" "(under ulimit -v 1048576) $spmv 2 0 0 $work/tall.txt" "$status_one"
   fi
+  # One rank short of memory names the sizes that spmv names: its share is
+  # the whole matrix.
+  checks=$((checks + 1))
+  status=0 status_one=0
+  # shellcheck disable=SC2016 # the rank's own shell expands its arguments
+  mpi "$work/mpi.out" "$work/mpi.err" "$notes" -np 1 bash -c 'ulimit -v 1048576 && exec "$0" "$@"' \
+    "$spmv_mpi" 1 0 0 "$work/tall.txt" || status=$?
+  (ulimit -v 1048576 && exec "$spmv" 1 0 0 "$work/tall.txt") >"$work/one.out" 2>"$work/one.err" ||
+    status_one=$?
+  # The limit's room left differs: the MPI library takes address space too.
+  one_sizes=$(sed 's/^not enough memory: //; s/; .*//' "$work/one.err")
+  mpi_sizes=$(sed 's/^not enough memory on rank 0 of 1 ([^)]*) for its share of the matrix ([^)]*): //; s/; .*//' "$work/mpi.err")
+  if [ $status != 1 ] || [ $status_one != 1 ] || [ "$one_sizes" != "$mpi_sizes" ]; then
+    fail "memory refusal of one rank: the sizes differ from spmv's"
+    evidence "-np 1 (under ulimit -v 1048576) $spmv_mpi 1 0 0 $work/tall.txt" "$status" \
+      "(under ulimit -v 1048576) $spmv 1 0 0 $work/tall.txt" "$status_one"
+  fi
 fi
 
 cat "$notes"

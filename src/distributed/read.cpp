@@ -92,8 +92,11 @@ Outcome<RankShare> read_rank_parts(const Team& team, int fd, const std::string& 
   // more where an overlong line stops the count, and the file is refused there.
   const std::int64_t entries_bound =
       std::min(header.declared, std::max<std::int64_t>(count.lines - header.line, 0));
-  const std::int64_t share_bound =
-      (per_entry * entries_bound / static_cast<std::int64_t>(team.parts()) + 1) * team.threads;
+  // A rank's workers hold at most one slot more each than an even split, and
+  // never more than the whole matrix.
+  const std::int64_t share_bound = std::min(
+      (per_entry * entries_bound / static_cast<std::int64_t>(team.parts()) + 1) * team.threads,
+      per_entry * entries_bound);
   const std::string share_text = count_of(capacity, "slot", "slots") + " as read, up to " +
                                  std::to_string(share_bound) + " after the exchange";
   // One set of arrays serves both: the exchange keeps the parsed slots of this
