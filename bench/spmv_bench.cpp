@@ -128,8 +128,9 @@ void parse_entries_file(benchmark::State& state, const BenchFile& file) {
     state.SkipWithError(read.failure->message.c_str());
     return;
   }
-  CooMatrix matrix{read.value.first, read.value.n, read.value.rows, read.value.nnz,
-                   nullptr,          nullptr,      nullptr};
+  CooMatrix matrix;
+  matrix.shape = read.value.shape;
+  matrix.nnz = read.value.nnz;
   matrix.row_index = std::make_unique<std::int32_t[]>(static_cast<std::size_t>(matrix.nnz));
   matrix.col_index = std::make_unique<std::int32_t[]>(static_cast<std::size_t>(matrix.nnz));
   matrix.value = std::make_unique<Extended[]>(static_cast<std::size_t>(matrix.nnz));
@@ -149,8 +150,9 @@ void parse_entries_file(benchmark::State& state, const BenchFile& file) {
   for (auto _ : state) {
     ReadState reader{.setting = setting,
                      .matrix = matrix,
-                     .format = {.header_seen = true,
-                                .row_limit = matrix.n,
+                     .format = {.form = FileForm{},
+                                .header_seen = true,
+                                .row_limit = matrix.shape.columns,
                                 .declared = matrix.nnz,
                                 .slot_capacity = matrix.nnz},
                      .run = {.entry_limit = matrix.nnz},

@@ -56,10 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     const CooMatrix& a = whole.value;
     const CooMatrix& b = parts.value;
-    check(a.n == b.n && a.rows == b.rows && a.nnz == b.nnz && a.rows >= a.n);
+    const MatrixShape& shape = a.shape;
+    check(shape.columns == b.shape.columns && shape.result_length == b.shape.result_length &&
+          a.nnz == b.nnz && shape.result_length >= shape.columns);
     for (std::int32_t k = 0; k < a.nnz; ++k) {
-      check(a.row_index[k] >= 1 && a.row_index[k] <= a.rows);
-      check(a.col_index[k] >= 1 && a.col_index[k] <= a.n);
+      check(a.row_index[k] >= 1 && a.row_index[k] <= shape.result_length);
+      check(a.col_index[k] >= 1 && a.col_index[k] <= shape.columns);
       check(a.row_index[k] == b.row_index[k] && a.col_index[k] == b.col_index[k]);
       check(std::memcmp(&a.value[k], &b.value[k], 10) == 0);
     }
