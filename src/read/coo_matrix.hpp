@@ -4,6 +4,13 @@
 // read that processes split among them (the lines of byte ranges counted and
 // joined, the header read alone, byte ranges read into runs of slots, and the
 // parts' results judged as a sequential read would judge the file).
+//
+// src/read owns the text of a matrix file: the first pass's line count
+// (line_count.hpp), the banner and the file's form (matrix_form.hpp), the
+// header (header.hpp), entry lines (entries.hpp) and their fields
+// (text_fields.hpp), the second pass on one or many readers (second_pass.hpp,
+// parts.hpp, range.hpp), the refusals' texts (messages.hpp) and the progress
+// line (progress.hpp).
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,11 @@
 // Compressed matrix files and archives: gzip, bzip2, xz and zstd streams and
 // tar archives (plain or compressed), told by their first bytes, unpacked
 // once into memory so that both passes of the reader read the text.
+//
+// src/unpack owns the packing of a matrix file: the layers of compression
+// undone one stream at a time (unpack_layers.hpp), the archive member
+// chosen (archive_member.hpp), and the unpacked text with its memory limit
+// (here).
 #pragma once
 
 #include <cstdint>
