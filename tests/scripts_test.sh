@@ -668,6 +668,10 @@ a negative seed|10 5 int sorted -1|not '-1'
 a seed beyond 64 bits|10 5 int sorted 18446744073709551616|not '18446744073709551616'
 an extra argument|10 5 int sorted 1 more|unexpected argument 'more'
 too few arguments|10 5|ROWS, ENTRIES and a value style are needed
+a known kind it does not make|--known diagonal 2 10|the known kind must be rows-of or band, not 'diagonal'
+more entries in a row than columns|--known rows-of 11 10|K must be a whole number from 0 to 10, not '11'
+a band wider than the matrix|--mtx --known band 10 10|B must be a whole number from 0 to 9, not '10'
+--expect without --known|--expect 10 5 int|--expect and --digest need --known
 EOF
 while read -r arguments; do
   status=0
@@ -687,6 +691,28 @@ EOF
 "$gen" 20 60 exp17 shuffled 6 >"$work/seed6"
 check "spmv-gen: the same seed gives the same file" 'cmp -s "$work/seed5a" "$work/seed5b"'
 check "spmv-gen: another seed gives another file" '! cmp -s "$work/seed5a" "$work/seed6"'
+# Known matrices: spmv's dumped result is spmv-gen's --expect, and its
+# report's digest and slots are what spmv-gen says, on several threads so
+# that the blocks of a symmetric band add into rows of other blocks.
+while IFS='|' read -r threads arguments slots; do
+  # shellcheck disable=SC2086
+  "$gen" $arguments >"$work/known" && "$gen" --expect $arguments >"$work/known_expect" &&
+    digest=$("$gen" --digest $arguments)
+  status=0
+  "$spmv" --report="$work/known.json" "$threads" 0 1 "$work/known" </dev/null >/dev/null 2>"$work/known_dump" ||
+    status=$?
+  check "spmv on spmv-gen $arguments, $threads threads: the known product" \
+    '[ $status = 0 ] && sed -n "/^Resulting Vector$/,\$p" "$work/known_dump" | tail -n +3 | cmp -s - "$work/known_expect" &&
+     [ "$(field "$work/known.json" "[.result.digest, .matrix.slots] | join(\" \")")" = "$digest $slots" ]' \
+    'head -n 3 "$work/known"; tail -n 2 "$work/known"; tail -n 3 "$work/known_dump" "$work/known_expect"'
+done <<'EOF'
+3|--known rows-of 3 10|30
+2|--mtx --known rows-of 4 9|36
+4|--known band 2 11|49
+3|--mtx --known band 3 11|65
+2|--mtx --known band 0 5|5
+2|--known rows-of 0 4|0
+EOF
 check "installed share/man/man1/spmv-gen.1" '[ -f "$work/prefix/share/man/man1/spmv-gen.1" ]'
 check "man spmv-gen renders" \
   'MANPATH="$work/prefix/share/man" man spmv-gen 2>/dev/null | grep -q "write a random sparse matrix"'

@@ -1,12 +1,19 @@
-// spmv-gen: writes a random coordinate matrix file for trying and measuring spmv.
+// spmv-gen: writes a random coordinate matrix file for trying and measuring
+// spmv, or a matrix whose product with a vector of ones is known.
 //
 //   spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED] > matrix.txt
+//   spmv-gen [--mtx] [--expect|--digest] --known rows-of K ROWS
+//   spmv-gen [--mtx] [--expect|--digest] --known band B ROWS
 //   spmv-gen --help | -h
 //
-// The matrix is ROWS x ROWS with ENTRIES entries, sorted by row (the default)
-// or shuffled. Values: exp17 writes 17 significant digits in exponent form
-// (-1.2345678901234567e-03), short three decimals (12.345), int whole numbers.
-// SEED (default 1) fixes the content. --mtx writes a Matrix Market file.
+// The random matrix is ROWS x ROWS with ENTRIES entries, sorted by row (the
+// default) or shuffled. Values: exp17 writes 17 significant digits in exponent
+// form (-1.2345678901234567e-03), short three decimals (12.345), int whole
+// numbers. SEED (default 1) fixes the content. --mtx writes a Matrix Market
+// file. A known matrix holds ones (a pattern file with --mtx): K entries in
+// every row, or a band of B diagonals on each side of the diagonal (stored as
+// its lower triangle with --mtx). --expect prints its product instead, as
+// spmv's dump writes the result, and --digest the report's digest of it.
 //
 // Exit status: 0 when the file was written, 1 when it could not be, 2 when the
 // command line is unusable (with a message and the usage on standard error).
@@ -19,6 +26,7 @@
 #include <string>
 
 #include "base/whole_number.hpp"
+#include "known_matrix.hpp"
 #include "matrix_generator.hpp"
 
 namespace {
@@ -27,8 +35,11 @@ using spmv::parse_whole_number;
 
 constexpr const char* usage_text =
     "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n"
+    "       spmv-gen [--mtx] [--expect|--digest] --known rows-of K ROWS\n"
+    "       spmv-gen [--mtx] [--expect|--digest] --known band B ROWS\n"
     "       spmv-gen --help | -h\n"
-    "Writes a random ROWS x ROWS matrix with ENTRIES entries to standard output.\n"
+    "Writes a random ROWS x ROWS matrix with ENTRIES entries to standard output,\n"
+    "or with --known a matrix of ones whose product with a vector of ones is known.\n"
     "  --mtx      a Matrix Market file instead of a plain coordinate file\n"
     "  ROWS       1 to 2147483647\n"
     "  ENTRIES    0 to 2147483647\n"
@@ -37,7 +48,14 @@ constexpr const char* usage_text =
     "  int        whole values from -1000 to 999\n"
     "  sorted     entries in row order (the default)\n"
     "  shuffled   entries in random order\n"
-    "  SEED       0 to 18446744073709551615 (default 1); the same seed gives the same file\n";
+    "  SEED       0 to 18446744073709551615 (default 1); the same seed gives the same file\n"
+    "  rows-of    K entries in every row (K from 0 to ROWS), in spread columns:\n"
+    "             ROWS x K entries, the product is K in every row\n"
+    "  band       the diagonal and B diagonals on each side (B from 0 to ROWS-1); with\n"
+    "             --mtx a pattern symmetric file of the lower triangle: the product in\n"
+    "             row i is min(i-1,B) + 1 + min(ROWS-i,B)\n"
+    "  --expect   print the product instead, one line per row as spmv's dump writes it\n"
+    "  --digest   print the digest of the product that spmv's --report gives\n";
 
 // Refuses the command line: the reason, then the usage, on standard error.
 int refuse(const std::string& reason) {
@@ -49,6 +67,49 @@ std::string not_a_number(const char* what, const char* text, std::uint64_t lowes
                          std::uint64_t highest) {
   return std::string(what) + " must be a whole number from " + std::to_string(lowest) + " to " +
          std::to_string(highest) + ", not '" + text + "'";
+}
+
+// What a known matrix's command line asks for.
+enum class KnownOutput {
+  file,     // the matrix file
+  product,  // --expect: the product, one line per row
+  digest,   // --digest: the digest of the product
+};
+
+// Handles "KIND WIDTH ROWS", the words after --known: writes the matrix, its
+// product or its digest to standard output. The exit status.
+int write_known(int argc, char** argv, bool matrix_market, KnownOutput output) {
+  if (argc < 3) return refuse("--known needs a kind (rows-of or band), its width and ROWS");
+  if (argc > 3) return refuse(std::string("unexpected argument '") + argv[3] + "'");
+  KnownMatrix m;
+  if (!parse_known_kind(argv[0], m.kind)) {
+    return refuse(std::string("the known kind must be rows-of or band, not '") + argv[0] + "'");
+  }
+  constexpr std::uint64_t max_rows = INT32_MAX;
+  const auto rows = parse_whole_number(argv[2], 1, max_rows);
+  if (!rows) return refuse(not_a_number("ROWS", argv[2], 1, max_rows));
+  m.rows = static_cast<std::int32_t>(*rows);
+  const auto limit = static_cast<std::uint64_t>(known_width_limit(m.kind, m.rows));
+  const char* width_name = m.kind == KnownKind::rows_of ? "K" : "B";
+  const auto width = parse_whole_number(argv[1], 0, limit);
+  if (!width) return refuse(not_a_number(width_name, argv[1], 0, limit));
+  m.width = static_cast<std::int64_t>(*width);
+
+  bool written = false;
+  switch (output) {
+    case KnownOutput::file:
+      written = write_known_matrix(stdout, m, matrix_market);
+      break;
+    case KnownOutput::product:
+      written = write_known_product(stdout, m);
+      break;
+    case KnownOutput::digest:
+      written =
+          std::printf("%s\n", known_product_digest(m).c_str()) > 0 && std::fflush(stdout) == 0;
+      break;
+  }
+  if (!written) std::perror("spmv-gen");
+  return written ? 0 : 1;
 }
 
 }  // namespace
@@ -63,11 +124,22 @@ int main(int argc, char** argv) {
     return 0;
   }
   MatrixLayout layout;
-  if (argc > 1 && std::strcmp(argv[1], "--mtx") == 0) {
-    layout.matrix_market = true;
-    --argc;
-    ++argv;
+  std::optional<KnownOutput> output;  // set by --expect or --digest
+  for (; argc > 1; --argc, ++argv) {
+    const std::string option = argv[1];
+    if (option == "--mtx") {
+      layout.matrix_market = true;
+    } else if (option == "--expect" || option == "--digest") {
+      if (output) return refuse("--expect and --digest go alone, once");
+      output = option == "--expect" ? KnownOutput::product : KnownOutput::digest;
+    } else if (option == "--known") {
+      return write_known(argc - 2, argv + 2, layout.matrix_market,
+                         output.value_or(KnownOutput::file));
+    } else {
+      break;
+    }
   }
+  if (output) return refuse("--expect and --digest need --known");
   if (argc < 4) return refuse("ROWS, ENTRIES and a value style are needed");
   if (argc > 6) return refuse(std::string("unexpected argument '") + argv[6] + "'");
 
