@@ -208,29 +208,35 @@ MemoryLimit unpacked_text_limit_under(const std::string& root) {
   return limit;
 }
 
-std::uint64_t run_bytes_needed(VectorLengths lengths, std::int64_t slots,
+std::uint64_t run_bytes_needed(VectorLengths lengths, SlotArrays arrays,
                                std::int64_t thread_count) {
   const auto columns = static_cast<std::uint64_t>(lengths.input);
   const auto rows = static_cast<std::uint64_t>(lengths.result);
   const auto workers = static_cast<std::uint64_t>(thread_count);
-  const std::uint64_t matrix =
-      static_cast<std::uint64_t>(slots) * (2 * sizeof(std::int32_t) + sizeof(Extended));
-  // The input vector, the result and one partial vector per worker.
+  const auto slots = static_cast<std::uint64_t>(arrays.slots);
+  const auto each = static_cast<std::uint64_t>(arrays.bytes_each);
+  // Slot counts are 64-bit and may come from a header: a count too large for
+  // the product needs more than any machine has.
+  if (each > 0 && slots > UINT64_MAX / 2 / each) return UINT64_MAX;
+  const std::uint64_t matrix = slots * each;
+  // The input vector, the result and one partial vector per worker: lengths
+  // and workers are int32, so these cannot overflow.
   const std::uint64_t vectors =
       columns * sizeof(std::int32_t) + rows * sizeof(Extended) + workers * rows * sizeof(Extended);
   const std::uint64_t table = workers * sizeof(std::unique_ptr<Extended[]>);
-  return matrix + vectors + table;  // lengths, slots and workers are int32, so no overflow
+  return matrix + vectors + table;
 }
 
-Failure memory_failure(VectorLengths lengths, std::int64_t slots, std::int64_t thread_count,
+Failure memory_failure(VectorLengths lengths, SlotArrays arrays, std::int64_t thread_count,
                        std::uint64_t kept_bytes) {
-  const std::uint64_t needed = run_bytes_needed(lengths, slots, thread_count) + kept_bytes;
+  const std::uint64_t run = run_bytes_needed(lengths, arrays, thread_count);
+  const std::uint64_t needed = run > UINT64_MAX - kept_bytes ? UINT64_MAX : run + kept_bytes;
   const std::int64_t n = lengths.input;
   char line[160];
   std::snprintf(line, sizeof line,
                 "not enough memory: the run needs %" PRIu64 " bytes (%s) for n = %" PRId64
                 ", nnz = %" PRId64 " and %" PRId64 " threads; ",
-                needed, size_text(needed).c_str(), n, slots, thread_count);
+                needed, size_text(needed).c_str(), n, arrays.slots, thread_count);
   char kept[64] = "";
   if (kept_bytes > 0) {
     std::snprintf(kept, sizeof kept, "(%" PRIu64 " bytes of them unpacked text) ", kept_bytes);
@@ -238,12 +244,13 @@ Failure memory_failure(VectorLengths lengths, std::int64_t slots, std::int64_t t
   return Failure{Failure::Kind::memory, std::string(line) + kept + usable_memory().description};
 }
 
-std::optional<Failure> check_run_memory(VectorLengths lengths, std::int64_t slots,
+std::optional<Failure> check_run_memory(VectorLengths lengths, SlotArrays arrays,
                                         std::int64_t thread_count, std::uint64_t kept_bytes) {
-  if (run_bytes_needed(lengths, slots, thread_count) + kept_bytes <= usable_memory().bytes) {
+  const std::uint64_t run = run_bytes_needed(lengths, arrays, thread_count);
+  if (run <= usable_memory().bytes && kept_bytes <= usable_memory().bytes - run) {
     return std::nullopt;
   }
-  return memory_failure(lengths, slots, thread_count, kept_bytes);
+  return memory_failure(lengths, arrays, thread_count, kept_bytes);
 }
 
 }  // namespace spmv

@@ -50,21 +50,32 @@ MemoryLimit unpacked_text_limit();
 // unpacked_text_limit() with its files read beneath the folder `root`.
 MemoryLimit unpacked_text_limit_under(const std::string& root);
 
-// Bytes that the matrix arrays (`slots` entries) and the vectors of a run
-// (`lengths`, a partial vector for each thread) take.
-std::uint64_t run_bytes_needed(VectorLengths lengths, std::int64_t slots,
-                               std::int64_t thread_count);
+// The arrays of a matrix: how many slots, and the bytes each takes
+// (slot_bytes()).
+struct SlotArrays {
+  std::int64_t slots = 0;       // slots held
+  std::int64_t bytes_each = 0;  // bytes per slot
+};
+
+// The arrays of `slots` slots of m.
+inline SlotArrays slot_arrays(const CooMatrix& m, std::int64_t slots) {
+  return {slots, slot_bytes(m.unit_values)};
+}
+
+// Bytes that the matrix arrays and the vectors of a run (`lengths`, a
+// partial vector for each thread) take; UINT64_MAX when they pass it.
+std::uint64_t run_bytes_needed(VectorLengths lengths, SlotArrays arrays, std::int64_t thread_count);
 
 // The failure of a run that cannot get the memory its sizes call for, naming
 // the limit in the way.
 // `kept_bytes` is memory the run holds beside them (the unpacked text of a
 // compressed matrix file).
-Failure memory_failure(VectorLengths lengths, std::int64_t slots, std::int64_t thread_count,
+Failure memory_failure(VectorLengths lengths, SlotArrays arrays, std::int64_t thread_count,
                        std::uint64_t kept_bytes = 0);
 
 // Refuses a run whose arrays and vectors, with `kept_bytes` beside them,
 // would not fit in usable_memory().
-std::optional<Failure> check_run_memory(VectorLengths lengths, std::int64_t slots,
+std::optional<Failure> check_run_memory(VectorLengths lengths, SlotArrays arrays,
                                         std::int64_t thread_count, std::uint64_t kept_bytes = 0);
 
 }  // namespace spmv

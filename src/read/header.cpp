@@ -26,7 +26,9 @@ bool take_banner(ReadState& state, const char* p) {
 }
 
 bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
-  std::int32_t numbers[3] = {0, 0, 0};
+  // The first number and n are 32-bit, as every row and column index is;
+  // nnz counts slots, which may pass 2^31.
+  std::int64_t numbers[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
     p = skip_blanks(p);
     if (*p == '\n') {
@@ -34,14 +36,17 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
                                std::to_string(i));
     }
     const char* field = p;
-    const IntStatus status = parse_int32(p, numbers[i]);
+    const bool count = (i == 2);
+    const IntStatus status = count ? parse_int64(p, numbers[i])
+                                   : parse_integer(p, max_int32_digits, INT32_MAX, numbers[i]);
     if (status == IntStatus::not_integer) {
       return refuse(state, std::string("header: ") + header_names[i] + " " + quote_field(field) +
                                " is not an integer");
     }
     if (status == IntStatus::out_of_range) {
       return refuse(state, std::string("header: ") + header_names[i] + " " + quote_field(field) +
-                               " is outside the 32-bit integer range");
+                               (count ? " is outside the 64-bit integer range"
+                                      : " is outside the 32-bit integer range"));
     }
   }
   p = skip_blanks(p);
@@ -56,9 +61,10 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   }
   CooMatrix& m = state.matrix;
   MatrixShape& shape = m.shape;
-  shape.header_rows = numbers[0];
-  shape.columns = numbers[1];
+  shape.header_rows = static_cast<std::int32_t>(numbers[0]);
+  shape.columns = static_cast<std::int32_t>(numbers[1]);
   m.nnz = numbers[2];
+  m.unit_values = holds_unit_values(state.format.form);
   // A Matrix Market matrix has rows 1..first and columns 1..n; its product
   // with n ones has one element per row, and every vector of the run has at
   // least n elements. A plain file's rows run to n.
@@ -85,11 +91,6 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
   }
   state.format.declared = m.nnz;
   const std::int64_t per_entry = slots_per_entry(state.format);
-  if (per_entry * m.nnz > INT32_MAX) {
-    return refuse(state, "the header declares " + std::to_string(m.nnz) +
-                             " entries, and with their mirrors the matrix would hold more than " +
-                             std::to_string(INT32_MAX));
-  }
   // Room for every entry and its mirror; with `spare_slots`, for every line
   // after the header when the file has only a few more of them than entries,
   // so that parallel readers can place entries by line number before they
@@ -104,14 +105,14 @@ bool parse_header(ReadState& state, const char*& p, bool spare_slots) {
     state.run.entry_limit = std::min<std::int64_t>(m.nnz, entries_room);
     return true;
   }
-  if ((state.failure = check_run_memory(vector_lengths(m), state.format.slot_capacity,
-                                        state.setting.thread_count,
-                                        static_cast<std::uint64_t>(state.setting.kept_bytes)))) {
+  if ((state.failure = check_run_memory(
+           vector_lengths(m), slot_arrays(m, state.format.slot_capacity),
+           state.setting.thread_count, static_cast<std::uint64_t>(state.setting.kept_bytes)))) {
     return false;
   }
   if (!allocate_slots(m, state.format.slot_capacity)) {
-    state.failure =
-        memory_failure(vector_lengths(m), state.format.slot_capacity, state.setting.thread_count);
+    state.failure = memory_failure(vector_lengths(m), slot_arrays(m, state.format.slot_capacity),
+                                   state.setting.thread_count);
     return false;
   }
   state.format.header_seen = true;

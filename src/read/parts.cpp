@@ -65,7 +65,7 @@ const char* read_in_parts(int fd, const LineCount& count, std::int64_t header_en
   std::int64_t entries = 0;
   const std::int64_t stored = compact_runs(team, parts, header.matrix, entries);
   if (entries != header.format.declared) return "the readers found another number of entries";
-  header.matrix.nnz = static_cast<std::int32_t>(stored);
+  header.matrix.nnz = stored;
   return nullptr;
 }
 
@@ -151,7 +151,7 @@ void move_slots(CooMatrix& m, std::int64_t from, std::int64_t count, std::int64_
   const auto target = static_cast<std::size_t>(to);
   std::memmove(&m.row_index[target], &m.row_index[source], bytes * sizeof(std::int32_t));
   std::memmove(&m.col_index[target], &m.col_index[source], bytes * sizeof(std::int32_t));
-  std::memmove(&m.value[target], &m.value[source], bytes * sizeof(Extended));
+  if (!m.unit_values) std::memmove(&m.value[target], &m.value[source], bytes * sizeof(Extended));
 }
 
 std::int64_t compact_runs(const PartReaders& team, std::size_t parts, CooMatrix& m,

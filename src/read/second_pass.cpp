@@ -29,7 +29,7 @@ bool read_sequentially(int fd, ReadState& state, const ReadOptions& options) {
         missing_entries_failure(state.setting.path, state.run.entries, state.format.declared);
     return false;
   }
-  state.matrix.nnz = static_cast<std::int32_t>(state.run.slots);
+  state.matrix.nnz = state.run.slots;
   return true;
 }
 

@@ -143,7 +143,7 @@ void compact_part_runs(const std::vector<PartRun>& runs, CooMatrix& m) {
     move_slots(m, run.slot_base, run.slots, stored);
     stored += run.slots;
   }
-  m.nnz = static_cast<std::int32_t>(stored);
+  m.nnz = stored;
 }
 
 Verdict judge_parts(const std::vector<PartResult>& results, std::int64_t declared,

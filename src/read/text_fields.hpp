@@ -119,15 +119,21 @@ inline int has_sign(char c) {
 // Most significant digits of an int32 (2147483648 has ten).
 inline constexpr std::ptrdiff_t max_int32_digits = 10;
 
+// Most significant digits of a 64-bit integer: 2^63 has 19.
+inline constexpr std::ptrdiff_t max_int64_digits = 19;
+
 // Most significant digits of a value that the fast path takes: 10^19 < 2^64,
 // so they are exact in one 64-bit integer.
 inline constexpr std::int64_t max_exact_digits = 19;
 
 enum class IntStatus { ok, not_integer, out_of_range };
 
-// Converts an optionally signed decimal integer that ends at a blank or the
-// end of the line, and moves p past it.
-inline IntStatus parse_int32(const char*& p, std::int32_t& out) {
+// Converts an optionally signed decimal integer of at most max_digits
+// significant digits and at most `limit` in magnitude (one more when
+// negative) that ends at a blank or the end of the line, into `out`, and
+// moves p past it.
+inline IntStatus parse_integer(const char*& p, std::ptrdiff_t max_digits, std::uint64_t limit,
+                               std::int64_t& out) {
   const char* q = p;
   const bool negative = (*q == '-');
   q += has_sign(*q);
@@ -137,12 +143,25 @@ inline IntStatus parse_int32(const char*& p, std::int32_t& out) {
   std::uint64_t magnitude = 0;
   q = read_digit_run(q, magnitude);
   if (q == digits || !ends_field(*q)) return IntStatus::not_integer;
-  const std::uint64_t limit = (std::uint64_t{1} << 31) - (negative ? 0 : 1);
-  if (q - significant > max_int32_digits || magnitude > limit) return IntStatus::out_of_range;
-  out = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(magnitude)
-                                           : static_cast<std::int64_t>(magnitude));
+  if (q - significant > max_digits || magnitude > limit + (negative ? 1 : 0)) {
+    return IntStatus::out_of_range;
+  }
+  out = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
   p = q;
   return IntStatus::ok;
+}
+
+// parse_integer for the 32-bit range.
+inline IntStatus parse_int32(const char*& p, std::int32_t& out) {
+  std::int64_t wide = 0;
+  const IntStatus status = parse_integer(p, max_int32_digits, INT32_MAX, wide);
+  if (status == IntStatus::ok) out = static_cast<std::int32_t>(wide);
+  return status;
+}
+
+// parse_integer for the 64-bit range.
+inline IntStatus parse_int64(const char*& p, std::int64_t& out) {
+  return parse_integer(p, max_int64_digits, INT64_MAX, out);
 }
 
 // True when the x87 unit rounds to nearest with a 64-bit significand: then
