@@ -58,12 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const CooMatrix& b = parts.value;
     const MatrixShape& shape = a.shape;
     check(shape.columns == b.shape.columns && shape.result_length == b.shape.result_length &&
-          a.nnz == b.nnz && shape.result_length >= shape.columns);
-    for (std::int32_t k = 0; k < a.nnz; ++k) {
+          a.nnz == b.nnz && a.unit_values == b.unit_values &&
+          (a.value == nullptr) == a.unit_values && shape.result_length >= shape.columns);
+    for (std::int64_t k = 0; k < a.nnz; ++k) {
       check(a.row_index[k] >= 1 && a.row_index[k] <= shape.result_length);
       check(a.col_index[k] >= 1 && a.col_index[k] <= shape.columns);
       check(a.row_index[k] == b.row_index[k] && a.col_index[k] == b.col_index[k]);
-      check(std::memcmp(&a.value[k], &b.value[k], 10) == 0);
+      const Extended value_a = slot_value(a, k);
+      const Extended value_b = slot_value(b, k);
+      check(std::memcmp(&value_a, &value_b, 10) == 0);
     }
   }
   close(fd);

@@ -22,8 +22,8 @@ bool allocate_slots(CooMatrix& m, std::int64_t slots) {
   const auto count = static_cast<std::size_t>(slots);
   m.row_index = try_allocate<std::int32_t>(count);
   m.col_index = try_allocate<std::int32_t>(count);
-  m.value = try_allocate<Extended>(count);
-  if (m.row_index && m.col_index && m.value) return true;
+  if (!m.unit_values) m.value = try_allocate<Extended>(count);
+  if (m.row_index && m.col_index && (m.value || m.unit_values)) return true;
   m.row_index.reset();
   m.col_index.reset();
   m.value.reset();

@@ -26,8 +26,9 @@ std::unique_ptr<T[]> try_allocate(std::size_t count) {
   }
 }
 
-// Allocates the three arrays of `slots` slots of m (rows, columns, values),
-// left uninitialised; false, with none of them held, when memory runs out.
+// Allocates the arrays of `slots` slots of m (rows, columns, and values
+// unless m.unit_values), left uninitialised; false, with none of them held,
+// when memory runs out.
 bool allocate_slots(CooMatrix& m, std::int64_t slots);
 
 }  // namespace spmv

@@ -46,13 +46,28 @@ struct MatrixShape {
 };
 
 // The matrix in coordinate form; slot k holds one stored entry, 1-based.
+// Slot counts are 64-bit: a matrix may hold more than 2^31 slots, though its
+// rows and columns stay below 2^31.
 struct CooMatrix {
   MatrixShape shape;                          // header rows, columns and result length
-  std::int32_t nnz = 0;                       // number of slots
+  std::int64_t nnz = 0;                       // number of slots
+  bool unit_values = false;                   // every value is 1, and `value` is not held:
+                                              // a pattern matrix that is not skew-symmetric
   std::unique_ptr<std::int32_t[]> row_index;  // nnz rows, each in 1..shape.result_length
   std::unique_ptr<std::int32_t[]> col_index;  // nnz columns, each in 1..shape.columns
-  std::unique_ptr<Extended[]> value;          // nnz coefficients
+  std::unique_ptr<Extended[]> value;          // nnz coefficients; null with unit_values
 };
+
+// Bytes that one slot takes: two 4-byte indices, and the 16-byte value
+// unless every value is 1.
+inline constexpr std::int64_t slot_bytes(bool unit_values) {
+  return 2 * sizeof(std::int32_t) + (unit_values ? 0 : sizeof(Extended));
+}
+
+// The value of slot k of m.
+inline Extended slot_value(const CooMatrix& m, std::int64_t k) {
+  return m.unit_values ? Extended{1} : m.value[static_cast<std::size_t>(k)];
+}
 
 // The lengths of a run's vectors.
 struct VectorLengths {

@@ -18,7 +18,7 @@ SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t w
 }
 
 Outcome<RunVectors> prepare_vectors(VectorLengths lengths, std::int32_t thread_count,
-                                    std::int64_t matrix_slots) {
+                                    SlotArrays matrix) {
   Outcome<RunVectors> outcome;
   RunVectors& v = outcome.value;
   const auto columns = static_cast<std::size_t>(lengths.input);
@@ -41,7 +41,7 @@ Outcome<RunVectors> prepare_vectors(VectorLengths lengths, std::int32_t thread_c
     allocated = (partial != nullptr);
   }
   if (!allocated) {
-    outcome.failure = memory_failure(lengths, matrix_slots, thread_count);
+    outcome.failure = memory_failure(lengths, matrix, thread_count);
     return outcome;
   }
   std::fill_n(v.input.element.get(), columns, 1);
@@ -69,6 +69,33 @@ void multiply_partials(const CooMatrix& matrix, const InputVector& input, Partia
   multiply_share(matrix, ShareLayout{matrix.nnz, 0, 0, 0}, input, partials, clock);
 }
 
+namespace {
+
+// Adds slots [begin, end) of the arrays into y. Consecutive slots of one row
+// are summed in a register and stored once: the 80-bit register holds exactly
+// what the 80-bit element would, so the additions and their rounding are
+// those of one addition per slot. With unit values each slot adds x itself,
+// which is exactly x times a value of 1.
+template <bool unit_values>
+void add_slots(const std::int32_t* rows, const std::int32_t* cols, const Extended* values,
+               const std::int32_t* x, std::int64_t begin, std::int64_t end, Extended* y) {
+  for (std::int64_t k = begin; k < end;) {
+    const std::int32_t row = rows[k];
+    Extended sum = y[row - 1];
+    do {
+      if constexpr (unit_values) {
+        sum += static_cast<Extended>(x[cols[k] - 1]);
+      } else {
+        sum += static_cast<Extended>(x[cols[k] - 1]) * values[k];
+      }
+      ++k;
+    } while (k < end && rows[k] == row);
+    y[row - 1] = sum;
+  }
+}
+
+}  // namespace
+
 void multiply_share(const CooMatrix& share, const ShareLayout& layout, const InputVector& input,
                     PartialSums& partials, RunClock& clock) {
   const std::int32_t* rows = share.row_index.get();
@@ -87,18 +114,12 @@ void multiply_share(const CooMatrix& share, const ShareLayout& layout, const Inp
     const SlotBlock block =
         block_of_worker(layout.total_slots, workers, layout.first_worker + thread);
     Extended* y = partials.table[static_cast<std::size_t>(thread)].get();
-    // Consecutive slots of one row are summed in a register and stored once:
-    // the 80-bit register holds exactly what the 80-bit element would, so the
-    // additions and their rounding are those of one addition per slot.
-    const std::int64_t end = block.begin + block.count - layout.share_begin;
-    for (std::int64_t k = block.begin - layout.share_begin; k < end;) {
-      const std::int32_t row = rows[k];
-      Extended sum = y[row - 1];
-      do {
-        sum += static_cast<Extended>(x[cols[k] - 1]) * values[k];
-        ++k;
-      } while (k < end && rows[k] == row);
-      y[row - 1] = sum;
+    const std::int64_t begin = block.begin - layout.share_begin;
+    const std::int64_t end = begin + block.count;
+    if (share.unit_values) {
+      add_slots<true>(rows, cols, values, x, begin, end, y);
+    } else {
+      add_slots<false>(rows, cols, values, x, begin, end, y);
     }
 #pragma omp barrier
     if (thread == 0) clock.t_mult_end = omp_get_wtime();

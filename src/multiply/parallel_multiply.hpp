@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "base/failure.hpp"
+#include "base/memory_budget.hpp"
 #include "base/run_types.hpp"
 
 namespace spmv {
@@ -32,10 +33,10 @@ struct SlotBlock {
 SlotBlock block_of_worker(std::int64_t nnz, std::int64_t workers, std::int64_t worker);
 
 // Builds the input vector (ones), the partial vectors and the result (zeros)
-// of these lengths. `matrix_slots`, the slots the matrix already holds,
-// completes the sizes that a memory failure reports.
+// of these lengths. `matrix`, the arrays the matrix already holds, completes
+// the sizes that a memory failure reports.
 Outcome<RunVectors> prepare_vectors(VectorLengths lengths, std::int32_t thread_count,
-                                    std::int64_t matrix_slots = 0);
+                                    SlotArrays matrix = {});
 
 // Sets every partial vector to zeros, each on the worker that will fill it.
 void zero_partials(PartialSums& partials);

@@ -25,11 +25,7 @@ namespace spmv {
     return refuse(state, "more entries than the " + std::to_string(state.format.declared) +
                              " that the header declares");
   }
-  // The value is converted straight into its slot, which is the reader's own
-  // until the entry counts: an 80-bit value copied through the stack costs a
-  // store and a load that the processor cannot forward.
   const auto k = static_cast<std::size_t>(state.run.slot_base + state.run.slots);
-  Extended& value = m.value[k];
   std::int32_t row = 0;
   std::int32_t col = 0;
   const char* field = p;
@@ -58,11 +54,16 @@ namespace spmv {
       return refuse(state, "unexpected text after the column: " + quote_field(p) +
                                " (a pattern matrix has no values)");
     }
-    store_integer(1, false, value);
+    // A matrix of unit values holds none; a skew-symmetric one holds 1 here
+    // and -1 in the mirror.
+    if (!m.unit_values) store_integer(1, false, m.value[k]);
   } else {
     if (*p == '\n') return refuse_missing(state, 2);
     field = p;
-    if (!convert_value(p, value, state.setting.fast_values)) {
+    // The value is converted straight into its slot, which is the reader's
+    // own until the entry counts: an 80-bit value copied through the stack
+    // costs a store and a load that the processor cannot forward.
+    if (!convert_value(p, m.value[k], state.setting.fast_values)) {
       return refuse(state, "value " + quote_field(field) + " is not a number");
     }
     p = skip_blanks(p);
@@ -82,7 +83,10 @@ namespace spmv {
     const auto mirror = static_cast<std::size_t>(state.run.slot_base + state.run.slots++);
     m.row_index[mirror] = col;
     m.col_index[mirror] = row;
-    m.value[mirror] = state.format.form.symmetry == Symmetry::skew_symmetric ? -value : value;
+    if (!m.unit_values) {
+      const Extended value = m.value[k];
+      m.value[mirror] = state.format.form.symmetry == Symmetry::skew_symmetric ? -value : value;
+    }
   }
   ++state.run.entries;
   return true;

@@ -37,6 +37,12 @@ struct FileForm {
   Symmetry symmetry = Symmetry::general;  // general for a plain file
 };
 
+// True for a file whose every value is 1, so that no value is held: a
+// pattern matrix, except a skew-symmetric one, whose mirrors hold -1.
+inline bool holds_unit_values(const FileForm& form) {
+  return form.field == Field::pattern && form.symmetry != Symmetry::skew_symmetric;
+}
+
 // The format's name in the report: "plain" or "matrix market".
 const char* format_name(FileFormat format);
 

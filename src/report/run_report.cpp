@@ -13,13 +13,21 @@ namespace {
 
 using nlohmann::ordered_json;
 
-constexpr std::int64_t slot_bytes = 4 + 4 + 16;  // row, column, 16-byte stored value
-constexpr std::int64_t column_bytes = 4;         // input element
-constexpr std::int64_t row_bytes = 16 + 16;      // a partial sum read and written
+constexpr std::int64_t column_bytes = 4;     // input element
+constexpr std::int64_t row_bytes = 16 + 16;  // a partial sum read and written
 constexpr const char* byte_model =
     "24 bytes per slot (row and column indices, 4 bytes each, and the 16-byte stored value) + 4 "
     "bytes per column (the input element) + 32 bytes per row (one 16-byte partial sum read and "
     "written): every array element the multiply needs, moved once";
+constexpr const char* unit_byte_model =
+    "8 bytes per slot (row and column indices, 4 bytes each; a pattern matrix holds no values, "
+    "each is 1) + 4 bytes per column (the input element) + 32 bytes per row (one 16-byte partial "
+    "sum read and written): every array element the multiply needs, moved once";
+
+// True when the matrix that `record` read holds no values.
+bool unit_values_of(const RunRecord& record) {
+  return record.read.has_value() && holds_unit_values(record.read->form);
+}
 
 // A time as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_text(std::time_t time) {
@@ -82,7 +90,8 @@ ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
   const std::vector<double>& repeats = record.repeat_seconds;
   const bool repeated = !repeats.empty();
   const double flops = 2.0 * static_cast<double>(slots);
-  const std::int64_t bytes = multiply_bytes(matrix, slots);
+  const bool unit_values = unit_values_of(record);
+  const std::int64_t bytes = multiply_bytes(matrix, slots, unit_values);
   return {{"seconds", record.multiply_seconds},
           {"repeat_seconds", repeats},
           {"repeat_min_seconds",
@@ -92,13 +101,14 @@ ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
           {"gflop_per_second", giga_rate(flops, record.multiply_seconds)},
           {"bytes", bytes},
           {"gbyte_per_second", giga_rate(static_cast<double>(bytes), record.multiply_seconds)},
-          {"byte_model", byte_model}};
+          {"byte_model", unit_values ? unit_byte_model : byte_model}};
 }
 
 }  // namespace
 
-std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots) {
-  return slot_bytes * slots + column_bytes * matrix.columns + row_bytes * matrix.result_length;
+std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots, bool unit_values) {
+  return slot_bytes(unit_values) * slots + column_bytes * matrix.columns +
+         row_bytes * matrix.result_length;
 }
 
 double median_of(std::vector<double> values) {
@@ -148,11 +158,12 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
                              {"threads", record.ranks > 0 ? record.workers : config.thread_count}};
   }
   if (record.ranks > 0) {
-    report["mpi"] = {{"ranks", record.ranks},
-                     {"threads_per_rank", config.thread_count},
-                     {"workers", record.workers},
-                     {"slots_exchanged", record.slots_exchanged},
-                     {"bytes_exchanged", record.slots_exchanged * slot_bytes}};
+    report["mpi"] = {
+        {"ranks", record.ranks},
+        {"threads_per_rank", config.thread_count},
+        {"workers", record.workers},
+        {"slots_exchanged", record.slots_exchanged},
+        {"bytes_exchanged", record.slots_exchanged * slot_bytes(unit_values_of(record))}};
   }
   if (record.matrix && record.performance) {
     report["multiply"] = multiply_json(record, *record.matrix);

@@ -42,8 +42,8 @@ struct RunRecord {
 };
 
 // Bytes that the multiply moves in the byte model the report states: every
-// array element it needs, moved once.
-std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots);
+// array element it needs, moved once; a matrix with unit values holds none.
+std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots, bool unit_values);
 
 // The median of `values` (the mean of the middle two for an even count).
 double median_of(std::vector<double> values);

@@ -47,7 +47,7 @@ DumpBuffer begin_dump(std::FILE* out, const std::string& matrix_path) {
 void dump_slots(DumpBuffer& buffer, const std::int32_t* rows, const std::int32_t* cols,
                 const Extended* values, std::int64_t count) {
   for (std::int64_t k = 0; k < count; ++k) {
-    append(buffer, "%d %d %Le \n", rows[k], cols[k], values[k]);
+    append(buffer, "%d %d %Le \n", rows[k], cols[k], values != nullptr ? values[k] : Extended{1});
   }
 }
 

@@ -21,7 +21,7 @@ struct DumpBuffer {
 // Starts a dump: the line that names the matrix file.
 DumpBuffer begin_dump(std::FILE* out, const std::string& matrix_path);
 
-// Adds `count` slots, one line each, in order.
+// Adds `count` slots, one line each, in order; null `values` are all 1.
 void dump_slots(DumpBuffer& buffer, const std::int32_t* rows, const std::int32_t* cols,
                 const Extended* values, std::int64_t count);
 

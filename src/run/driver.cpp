@@ -96,8 +96,9 @@ int measure(const Run& run, RunClock& clock) {
   // Vectors: ones to multiply, zeroed partial vectors and result.
   double phase_start = omp_get_wtime();
   const VectorLengths lengths{read.value.shape.columns, read.value.shape.result_length};
-  Outcome<RunVectors> prepared =
-      prepare_vectors(lengths, config.thread_count, read.value.local_slots);
+  Outcome<RunVectors> prepared = prepare_vectors(
+      lengths, config.thread_count,
+      {read.value.local_slots, slot_bytes(holds_unit_values(read.value.report.form))});
   if (const auto failure = launcher.agree(launcher.own_failure(prepared.failure))) {
     return finish(run, 1, failure);
   }

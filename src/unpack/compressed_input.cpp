@@ -30,15 +30,19 @@ namespace {
 constexpr std::uint64_t text_before_arrays_count = std::uint64_t{64} << 20;
 
 // The bytes that the matrix arrays of the text will take at least, from the
-// entry count its header line declares in `text` (the start of the text);
-// 0 when the header is not there or not plain.
+// entry count its header line declares in `text` (the start of the text),
+// at 8 bytes a slot for a matrix of unit values (as its banner says) and 24
+// for any other; 0 when the header is not there or not plain.
 std::uint64_t declared_array_bytes(const char* text, std::size_t bytes) {
+  bool unit_values = false;
   for (const char* at = text; at < text + bytes;) {
     const auto* end = static_cast<const char*>(std::memchr(at, '\n', text + bytes - at));
     if (end == nullptr) return 0;
     const std::string line(at, end + 1);  // with its newline, then a terminating zero
+    const bool first_line = (at == text);
     at = end + 1;
     const char* p = skip_blanks(line.c_str());
+    if (first_line && is_banner(p)) unit_values = holds_unit_values(parse_banner(p).form);
     if (*p == '\n' || *p == '%') continue;
     // The header: three counts, the last of them the stored entries.
     std::int64_t counts[3] = {};
@@ -50,7 +54,7 @@ std::uint64_t declared_array_bytes(const char* text, std::size_t bytes) {
       if (after == p || errno != 0 || count < 0 || !ends_field(*after)) return 0;
       p = after;
     }
-    return run_bytes_needed(VectorLengths{}, counts[2], 0);
+    return run_bytes_needed(VectorLengths{}, SlotArrays{counts[2], slot_bytes(unit_values)}, 0);
   }
   return 0;
 }
