@@ -103,15 +103,17 @@ evidence() {
 report_counts='[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.threads, .matrix.slots, (.multiply.repeat_seconds | length), .mpi.slots_exchanged, .mpi.bytes_exchanged] | map(tostring) | join(",")'
 
 # One comparison, run as `mpi_test.sh SPMV SPMV_MPI SPMV_GEN SOURCE_DIR
-# --compare RESULT FILE RANKS THREADS STATUS [REPEAT REPORT]`: both programs
-# with P = R x T workers on a file; standard error, the exit status and, for
-# a refusal, standard output must agree, and the status must be STATUS. With
-# REPORT, both write a report (spmv-mpi after REPEAT more multiplies): the
-# matrix and the product's digest must agree, and spmv-mpi's counts match
-# the pattern REPORT. Writes to RESULT the notes of failed launches and "ok",
-# or "FAILED: ..." with the evidence.
+# --compare RESULT FILE RANKS THREADS STATUS [REPEAT REPORT [PIECES]]`: both
+# programs with P = R x T workers on a file; standard error, the exit status
+# and, for a refusal, standard output must agree, and the status must be
+# STATUS. With REPORT, both write a report (spmv-mpi after REPEAT more
+# multiplies): the matrix and the product's digest must agree, and
+# spmv-mpi's counts match the pattern REPORT. With PIECES, spmv-mpi sends at
+# most PIECES slots in one message. Writes to RESULT the notes of failed
+# launches and "ok", or "FAILED: ..." with the evidence.
 if [ "${5:-}" = --compare ]; then
   result=$6 file=$7 ranks=$8 threads=$9 expected_status=${10} repeat=${11:-} expected_report=${12:-}
+  pieces=${13:-}
   workers=$((ranks * threads)) status_one=0 status_mpi=0
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
@@ -123,9 +125,10 @@ if [ "${5:-}" = --compare ]; then
   fi
   one_command=("$spmv" "${one_options[@]}" "$workers" 0 1 "$file")
   mpi_command=(-np "$ranks" "$spmv_mpi" "${mpi_options[@]}" "$threads" 0 1 "$file")
+  if [ -n "$pieces" ]; then mpi_command=(-x SPMV_PIECE_SLOTS="$pieces" "${mpi_command[@]}"); fi
   "${one_command[@]}" >"$work/one.out" 2>"$work/one.err" || status_one=$?
   mpi "$work/mpi.out" "$work/mpi.err" "$work/notes" "${mpi_command[@]}" || status_mpi=$?
-  what="$(basename "$file") with $ranks ranks of $threads threads"
+  what="$(basename "$file") with $ranks ranks of $threads threads${pieces:+ in pieces of $pieces}"
   verdict=ok
   if [ "$status_one" != "$status_mpi" ]; then
     verdict="FAILED: $what: the exit statuses differ"
@@ -225,14 +228,15 @@ queue() {
 # a report row stands for the plain comparison of its file and layout.
 declare -A queued
 # compare FILE STATUS LAYOUT...: queues a comparison of FILE for every layout
-# RxT (R ranks of T threads) not yet queued; it must end with STATUS.
+# RxT (R ranks of T threads) not yet queued; it must end with STATUS. With
+# PIECES set, spmv-mpi sends at most that many slots in one message.
 compare() {
   local file=$1 status=$2 layout
   shift 2
   for layout in "$@"; do
-    if [ -z "${queued["$file $layout"]:-}" ]; then
-      queue --compare "$file" "${layout%x*}" "${layout#*x}" "$status"
-      queued["$file $layout"]=1
+    if [ -z "${queued["$file $layout ${PIECES:-}"]:-}" ]; then
+      queue --compare "$file" "${layout%x*}" "${layout#*x}" "$status" "" "" "${PIECES:-}"
+      queued["$file $layout ${PIECES:-}"]=1
     fi
   done
 }
@@ -256,22 +260,33 @@ grid="1x1 1x2 1x3 2x1 2x2 2x3 3x1 3x2 3x3 4x1 4x2 4x3"
 # report_counts). exchange.mtx holds its 6 entries in the last quarter of its
 # bytes, after a long comment: the last rank parses them all, keeps its own
 # workers' blocks (6 slots over the P workers, the first 6 % P of them one
-# more) and sends the rest, 24 bytes a slot; nothing sent to itself counts.
-{
-  echo "%%MatrixMarket matrix coordinate real general"
-  printf '%%%0200d\n' 0
-  printf '4 4 6\n1 1 1\n1 2 2\n2 2 3\n3 1 4\n3 3 5\n4 4 6\n'
-} >"$work/exchange.mtx"
-while read -r file ranks threads repeat expected; do
+# more) and sends the rest, 24 bytes a slot (8 in a pattern matrix, which
+# holds no values); nothing sent to itself counts. A row's last field, when
+# given, is the most slots spmv-mpi sends in one message.
+for field in real pattern; do
+  {
+    echo "%%MatrixMarket matrix coordinate $field general"
+    printf '%%%0200d\n4 4 6\n' 0
+    if [ $field = real ]; then
+      printf '1 1 1\n1 2 2\n2 2 3\n3 1 4\n3 3 5\n4 4 6\n'
+    else
+      printf '1 1\n1 2\n2 2\n3 1\n3 3\n4 4\n'
+    fi
+  } >"$work/exchange_$field.mtx"
+done
+while read -r file ranks threads repeat expected pieces; do
   case $file in /*) ;; *) file=$work/$file ;; esac
-  queue --compare "$file" "$ranks" "$threads" 0 "$repeat" "$expected"
-  queued["$file ${ranks}x$threads"]=1
+  queue --compare "$file" "$ranks" "$threads" 0 "$repeat" "$expected" "$pieces"
+  queued["$file ${ranks}x$threads $pieces"]=1
 done <<ROWS
 shuffled.txt 3 2 2 3,2,6,6,20000,2,*
-exchange.mtx 1 3 0 1,3,3,3,6,0,0,0
-exchange.mtx 2 1 0 2,1,2,2,6,0,3,72
-exchange.mtx 2 2 1 2,2,4,4,6,1,4,96
-exchange.mtx 4 1 0 4,1,4,4,6,0,5,120
+shuffled.txt 4 3 1 4,3,12,12,20000,1,* 7
+exchange_real.mtx 1 3 0 1,3,3,3,6,0,0,0
+exchange_real.mtx 2 1 0 2,1,2,2,6,0,3,72
+exchange_real.mtx 2 2 1 2,2,4,4,6,1,4,96 3
+exchange_real.mtx 4 1 0 4,1,4,4,6,0,5,120 2
+exchange_pattern.mtx 2 1 0 2,1,2,2,6,0,3,24 2
+exchange_pattern.mtx 4 1 0 4,1,4,4,6,0,5,40 1
 $data/mtx/pattern_symmetric.mtx 3 2 0 3,2,6,6,3,0,*
 $data/mtx/integer_fewer_rows.mtx 3 2 0 3,2,6,6,2,0,*
 ROWS
@@ -280,6 +295,15 @@ ROWS
 compare "$work/shuffled.txt" 0 $grid
 # shellcheck disable=SC2086
 compare "$work/symmetric.mtx" 0 $grid
+# A symmetric pattern file, which holds no values, on the full grid with
+# messages of at most 5 slots, so that the exchange and the gathered dump
+# cross many piece boundaries; the generated files in pieces of 7 and 1.
+"$spmv_gen" --mtx --known band 3 1500 >"$work/band.mtx"
+# shellcheck disable=SC2086
+PIECES=5 compare "$work/band.mtx" 0 $grid
+compare "$work/band.mtx" 0 2x2 3x1
+PIECES=7 compare "$work/symmetric.mtx" 0 2x1 3x3 4x2
+PIECES=1 compare "$work/shuffled.txt" 0 2x3 3x1
 
 # Every other good file once, on 2 ranks of 1 thread or 3 of 2 in turn: a
 # few lines, whose split among more layouts tells nothing new.

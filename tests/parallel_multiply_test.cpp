@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "distributed/pieces.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
 
@@ -51,6 +52,9 @@ TEST(BlockDivision, MatchesTheWorkedExamples) {
       {2, 4, {{0, 1}, {1, 1}, {2, 0}, {2, 0}}},
       {0, 2, {{0, 0}, {0, 0}}},
       {7, 1, {{0, 7}}},
+      // Past 2^31 and 2^32 slots: every begin and count is 64-bit.
+      {4294967299, 3, {{0, 1431655767}, {1431655767, 1431655766}, {2863311533, 1431655766}}},
+      {2147483649, 2, {{0, 1073741825}, {1073741825, 1073741824}}},
   };
   for (const auto& c : cases) {
     for (std::int64_t w = 0; w < c.workers; ++w) {
@@ -58,6 +62,47 @@ TEST(BlockDivision, MatchesTheWorkedExamples) {
       EXPECT_EQ(b.begin, c.blocks[w].begin) << c.nnz << " over " << c.workers << ", worker " << w;
       EXPECT_EQ(b.count, c.blocks[w].count) << c.nnz << " over " << c.workers << ", worker " << w;
     }
+  }
+}
+
+// Slots travel between ranks in messages of at most the limit each, in
+// order, covering every slot once; an int counts each message.
+TEST(MessagePieces, CoverEverySlotOnceWithinTheLimit) {
+  const struct {
+    std::int64_t count, limit;
+    std::vector<Piece> pieces;
+  } cases[] = {
+      {0, 5, {}},
+      {1, 5, {{0, 1}}},
+      {5, 5, {{0, 5}}},
+      {6, 5, {{0, 5}, {5, 1}}},
+      {10, 5, {{0, 5}, {5, 5}}},
+      {3, 1, {{0, 1}, {1, 1}, {2, 1}}},
+      {4294967296, max_piece_slots, {{0, 2147483647}, {2147483647, 2147483647}, {4294967294, 2}}},
+  };
+  for (const auto& c : cases) {
+    const std::vector<Piece> pieces = pieces_of(c.count, c.limit);
+    ASSERT_EQ(pieces.size(), c.pieces.size()) << c.count << " in pieces of " << c.limit;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      EXPECT_EQ(pieces[i].offset, c.pieces[i].offset) << c.count << ", piece " << i;
+      EXPECT_EQ(pieces[i].length, c.pieces[i].length) << c.count << ", piece " << i;
+    }
+  }
+  // The setting lowers both limits, and only a whole number from 1 does.
+  const struct {
+    const char* setting;
+    std::int64_t exchange, dump;
+  } settings[] = {{nullptr, max_piece_slots, 65536},
+                  {"", max_piece_slots, 65536},
+                  {"3", 3, 3},
+                  {"100000", 100000, 65536},
+                  {"0", max_piece_slots, 65536},
+                  {"-2", max_piece_slots, 65536},
+                  {"4x", max_piece_slots, 65536}};
+  for (const auto& s : settings) {
+    const MessagePieces pieces = message_pieces(s.setting);
+    EXPECT_EQ(pieces.exchange, s.exchange) << (s.setting ? s.setting : "(none)");
+    EXPECT_EQ(pieces.dump, s.dump) << (s.setting ? s.setting : "(none)");
   }
 }
 

@@ -18,7 +18,8 @@ namespace {
 // Reads this rank's share of the file.
 Outcome<PlacedMatrix> read_share(RankState& state, const RunConfig& config) {
   state.threads = config.thread_count;
-  Outcome<RankShare> read = read_distributed(state.comm, config.matrix_path, config.thread_count);
+  Outcome<RankShare> read =
+      read_distributed(state.comm, config.matrix_path, config.thread_count, state.pieces.exchange);
   Outcome<PlacedMatrix> placed;
   placed.value.report = read.value.report;
   placed.failure = std::move(read.failure);
@@ -63,6 +64,7 @@ std::int64_t difference_on_rank_0(RankState& state, const RunVectors& vectors) {
 Launcher rank_launcher(RankState& state) {
   MPI_Comm_rank(state.comm, &state.rank);
   MPI_Comm_size(state.comm, &state.ranks);
+  state.pieces = message_pieces_from_environment();
   Launcher launcher;
   launcher.program = "spmv-mpi";
   launcher.process = state.rank;
@@ -87,7 +89,8 @@ Launcher rank_launcher(RankState& state) {
     return difference_on_rank_0(state, vectors);
   };
   launcher.dump = [&state](std::FILE* out, const RunConfig& config, const RunVectors& vectors) {
-    return dump_distributed(state.comm, out, config, state.share, vectors.input, vectors.result);
+    return dump_distributed(state.comm, out, config, state.share, vectors.input, vectors.result,
+                            state.pieces.dump);
   };
   launcher.slots_exchanged = [&state] {
     std::int64_t sent = state.share.slots_sent;

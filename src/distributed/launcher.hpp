@@ -15,6 +15,7 @@
 
 #include "base/run_types.hpp"
 #include "distributed/read.hpp"
+#include "distributed/slots.hpp"
 #include "run/driver.hpp"
 
 namespace spmv {
@@ -27,6 +28,7 @@ struct RankState {
   std::int32_t threads = 1;        // threads of each rank, once the command line is read
   RankShare share;                 // this rank's slots, once read
   ResultVector again;              // a repeated multiply's product, on rank 0
+  MessagePieces pieces;            // the most slots in one message
 };
 
 // The operations of a run over the ranks of state.comm, which keep their

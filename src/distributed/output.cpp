@@ -56,11 +56,13 @@ int dump_distributed(MPI_Comm comm, std::FILE* out, const RunConfig& config, con
   MPI_Gather(&held, 1, MPI_INT64_T, counts.data(), 1, MPI_INT64_T, 0, comm);
   if (me != 0) {
     // Pieces of rows, columns and values, in order, as rank 0 asks for them.
-    for (std::int64_t k = 0; k < share.nnz; k += piece_slots) {
-      const int count = static_cast<int>(std::min<std::int64_t>(piece_slots, share.nnz - k));
-      MPI_Send(&share.row_index[k], count, MPI_INT32_T, 0, dump_tag, comm);
-      MPI_Send(&share.col_index[k], count, MPI_INT32_T, 0, dump_tag, comm);
-      MPI_Send(&share.value[k], count, extended.type, 0, dump_tag, comm);
+    for (const Piece& piece : pieces_of(share.nnz, piece_slots)) {
+      const auto k = static_cast<std::size_t>(piece.offset);
+      MPI_Send(&share.row_index[k], piece.length, MPI_INT32_T, 0, dump_tag, comm);
+      MPI_Send(&share.col_index[k], piece.length, MPI_INT32_T, 0, dump_tag, comm);
+      if (!share.unit_values) {
+        MPI_Send(&share.value[k], piece.length, extended.type, 0, dump_tag, comm);
+      }
     }
     return 0;
   }
@@ -68,15 +70,16 @@ int dump_distributed(MPI_Comm comm, std::FILE* out, const RunConfig& config, con
   dump_slots(buffer, share.row_index.get(), share.col_index.get(), share.value.get(), share.nnz);
   const auto piece = static_cast<std::size_t>(piece_slots);
   std::vector<std::int32_t> rows(piece), cols(piece);
-  std::vector<Extended> values(piece);
+  std::vector<Extended> values(share.unit_values ? 0 : piece);
   for (int q = 1; q < ranks; ++q) {
-    for (std::int64_t k = 0; k < counts[static_cast<std::size_t>(q)]; k += piece_slots) {
-      const int count = static_cast<int>(
-          std::min<std::int64_t>(piece_slots, counts[static_cast<std::size_t>(q)] - k));
-      MPI_Recv(rows.data(), count, MPI_INT32_T, q, dump_tag, comm, MPI_STATUS_IGNORE);
-      MPI_Recv(cols.data(), count, MPI_INT32_T, q, dump_tag, comm, MPI_STATUS_IGNORE);
-      MPI_Recv(values.data(), count, extended.type, q, dump_tag, comm, MPI_STATUS_IGNORE);
-      dump_slots(buffer, rows.data(), cols.data(), values.data(), count);
+    for (const Piece& piece : pieces_of(counts[static_cast<std::size_t>(q)], piece_slots)) {
+      MPI_Recv(rows.data(), piece.length, MPI_INT32_T, q, dump_tag, comm, MPI_STATUS_IGNORE);
+      MPI_Recv(cols.data(), piece.length, MPI_INT32_T, q, dump_tag, comm, MPI_STATUS_IGNORE);
+      if (!share.unit_values) {
+        MPI_Recv(values.data(), piece.length, extended.type, q, dump_tag, comm, MPI_STATUS_IGNORE);
+      }
+      dump_slots(buffer, rows.data(), cols.data(), share.unit_values ? nullptr : values.data(),
+                 piece.length);
     }
   }
   return end_dump(buffer, input, result);

@@ -24,6 +24,6 @@ void reduce_in_worker_order(MPI_Comm comm, const PartialSums& partials, ResultVe
 // A collective call.
 int dump_distributed(MPI_Comm comm, std::FILE* out, const RunConfig& config, const RankShare& rank,
                      const InputVector& input, const ResultVector& result,
-                     std::int64_t piece_slots = std::int64_t{1} << 16);
+                     std::int64_t piece_slots);
 
 }  // namespace spmv

@@ -79,6 +79,7 @@ Outcome<RankShare> read_rank_parts(const Team& team, int fd, const std::string& 
   Outcome<RankShare> outcome;
   CooMatrix& share = outcome.value.share;
   share.shape = header.shape;
+  share.unit_values = holds_unit_values(header.form);
   const std::int64_t per_entry = slots_per_entry(header.form);
   // This rank's parts, up to the overlong line, and the lines that start in them.
   const std::size_t first = std::min(team.first_part(), count.parts_to_read);
@@ -103,14 +104,16 @@ Outcome<RankShare> read_rank_parts(const Team& team, int fd, const std::string& 
   // rank's blocks in place and moves only the others.
   outcome.value.room = std::max(capacity, share_bound);
   if (!failure) {
-    failure = on_this_rank(
-        team.comm, check_run_memory(vector_lengths(share), outcome.value.room, team.threads),
-        share_text);
+    failure = on_this_rank(team.comm,
+                           check_run_memory(vector_lengths(share),
+                                            slot_arrays(share, outcome.value.room), team.threads),
+                           share_text);
   }
   if (!failure && !allocate_slots(share, outcome.value.room)) {
-    failure = on_this_rank(team.comm,
-                           memory_failure(vector_lengths(share), outcome.value.room, team.threads),
-                           share_text);
+    failure = on_this_rank(
+        team.comm,
+        memory_failure(vector_lengths(share), slot_arrays(share, outcome.value.room), team.threads),
+        share_text);
   }
   if ((outcome.failure = agree_on_failure(team.comm, failure))) return outcome;
 
@@ -148,7 +151,8 @@ Outcome<RankShare> read_rank_parts(const Team& team, int fd, const std::string& 
 }  // namespace
 
 Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
-                                    std::int32_t thread_count, const ReadOptions& options) {
+                                    std::int32_t thread_count, std::int64_t piece_slots,
+                                    const ReadOptions& options) {
   Team team{comm, 0, 1, thread_count};
   MPI_Comm_rank(comm, &team.rank);
   MPI_Comm_size(comm, &team.ranks);
@@ -182,7 +186,8 @@ Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
   const auto changed = agree_on_failure(comm, check_unchanged(file.fd, path, stamp));
   if (changed) outcome.failure = changed;
   if (outcome.failure) return outcome;
-  if ((outcome.failure = exchange_slots(comm, thread_count, outcome.value))) return outcome;
+  if ((outcome.failure = exchange_slots(comm, thread_count, piece_slots, outcome.value)))
+    return outcome;
   ReadReport& report = outcome.value.report;
   report.readers = static_cast<std::int32_t>(team.parts());
   report.first_pass_seconds = counted - start;

@@ -31,8 +31,10 @@ struct RankShare {
 // r * thread_count ... r * thread_count + thread_count - 1 out of ranks x
 // thread_count workers. Gives every rank the same failure when any rank
 // finds one: the refusal a sequential read would give (the lowest line wins).
+// Slots move between ranks in messages of at most piece_slots elements.
 // A collective call.
 Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
-                                    std::int32_t thread_count, const ReadOptions& options = {});
+                                    std::int32_t thread_count, std::int64_t piece_slots,
+                                    const ReadOptions& options = {});
 
 }  // namespace spmv

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "base/failure.hpp"
+#include "distributed/pieces.hpp"
 #include "distributed/read.hpp"
 
 namespace spmv {
@@ -34,7 +35,9 @@ SlotRange rank_slots(std::int64_t total_slots, int ranks, std::int32_t thread_co
 // Replaces each rank's parsed slots (a run of the global order starting at
 // share_begin) by the slots of its workers' blocks, in the same arrays: the
 // parsed slots of those blocks stay and move into place, and only the slots
-// that cross a rank boundary travel between ranks. A collective call.
-std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count, RankShare& rank);
+// that cross a rank boundary travel between ranks, in messages of at most
+// piece_slots elements. A collective call.
+std::optional<Failure> exchange_slots(MPI_Comm comm, std::int32_t thread_count,
+                                      std::int64_t piece_slots, RankShare& rank);
 
 }  // namespace spmv
