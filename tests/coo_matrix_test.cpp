@@ -526,6 +526,14 @@ TEST(CooMatrixReader, RefusesAHeaderThatNeedsMoreMemoryThanTheMachineHas) {
       {"huge_n.txt", "1 2147483647 0\n", " for n = 2147483647, nnz = 0 and 1000 threads;"},
       {"huge_rows.mtx", "%%MatrixMarket matrix coordinate real general\n2147483647 1 0\n",
        " for n = 1, nnz = 0 and 1000 threads;"},
+      // The vectors, 1000 x 8 bytes of their table, and 24 bytes a slot, or
+      // 8 where a pattern matrix holds no values.
+      {"huge_rows_real.mtx",
+       "%%MatrixMarket matrix coordinate real general\n2147483647 1 3\n1 1 1\n2 1 1\n3 1 1\n",
+       "needs 34394098098428 bytes (32032.0 GiB) for n = 1, nnz = 3 and 1000 threads;"},
+      {"huge_rows_pattern.mtx",
+       "%%MatrixMarket matrix coordinate pattern general\n2147483647 1 3\n1 1\n2 1\n3 1\n",
+       "needs 34394098098380 bytes (32032.0 GiB) for n = 1, nnz = 3 and 1000 threads;"},
   };
   for (const auto& c : cases) {
     const std::string path = write_temp_file(c.name, c.text);
