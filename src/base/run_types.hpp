@@ -25,6 +25,8 @@ struct RunConfig {
   std::string matrix_path;        // the matrix file, as given
   std::string report_path;        // --report=FILE: where the JSON report goes; empty for none
   std::int32_t repeat_count = 0;  // --repeat=N: multiplies after the timed one, each checked
+  double min_time = 0;            // --min-time=SECONDS: repeat until this much multiply time,
+                                  // and at least repeat_count repeats, have passed; 0 for none
 };
 
 // Wall-clock readings of one run, seconds from omp_get_wtime.
