@@ -109,7 +109,7 @@ report_counts='[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.th
 # STATUS. With REPORT, both write a report (spmv-mpi after REPEAT more
 # multiplies): the matrix and the product's digest must agree, and
 # spmv-mpi's counts match the pattern REPORT. With PIECES, spmv-mpi sends at
-# most PIECES slots in one message. Writes to RESULT the notes of failed
+# most PIECES slots in one message; with 0:PIECES, only rank 0 is told so. Writes to RESULT the notes of failed
 # launches and "ok", or "FAILED: ..." with the evidence.
 if [ "${5:-}" = --compare ]; then
   result=$6 file=$7 ranks=$8 threads=$9 expected_status=${10} repeat=${11:-} expected_report=${12:-}
@@ -125,7 +125,12 @@ if [ "${5:-}" = --compare ]; then
   fi
   one_command=("$spmv" "${one_options[@]}" "$workers" 0 1 "$file")
   mpi_command=(-np "$ranks" "$spmv_mpi" "${mpi_options[@]}" "$threads" 0 1 "$file")
-  if [ -n "$pieces" ]; then mpi_command=(-x SPMV_PIECE_SLOTS="$pieces" "${mpi_command[@]}"); fi
+  if [[ $pieces == 0:* ]]; then
+    # Rank 0 alone has the setting, which holds for every rank.
+    mpi_command=(-np 1 env SPMV_PIECE_SLOTS="${pieces#0:}" "${mpi_command[@]:2}" : -np "$((ranks - 1))" "${mpi_command[@]:2}")
+  elif [ -n "$pieces" ]; then
+    mpi_command=(-x SPMV_PIECE_SLOTS="$pieces" "${mpi_command[@]}")
+  fi
   "${one_command[@]}" >"$work/one.out" 2>"$work/one.err" || status_one=$?
   mpi "$work/mpi.out" "$work/mpi.err" "$work/notes" "${mpi_command[@]}" || status_mpi=$?
   what="$(basename "$file") with $ranks ranks of $threads threads${pieces:+ in pieces of $pieces}"
@@ -304,6 +309,7 @@ PIECES=5 compare "$work/band.mtx" 0 $grid
 compare "$work/band.mtx" 0 2x2 3x1
 PIECES=7 compare "$work/symmetric.mtx" 0 2x1 3x3 4x2
 PIECES=1 compare "$work/shuffled.txt" 0 2x3 3x1
+PIECES=0:1 compare "$work/band.mtx" 0 2x1 3x2
 
 # Every other good file once, on 2 ranks of 1 thread or 3 of 2 in turn: a
 # few lines, whose split among more layouts tells nothing new.

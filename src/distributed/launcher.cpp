@@ -64,7 +64,12 @@ std::int64_t difference_on_rank_0(RankState& state, const RunVectors& vectors) {
 Launcher rank_launcher(RankState& state) {
   MPI_Comm_rank(state.comm, &state.rank);
   MPI_Comm_size(state.comm, &state.ranks);
+  // Rank 0's setting holds for all: ranks that split a message differently
+  // would receive pieces of another length than were sent.
   state.pieces = message_pieces_from_environment();
+  std::int64_t pieces[2] = {state.pieces.exchange, state.pieces.dump};
+  MPI_Bcast(pieces, 2, MPI_INT64_T, 0, state.comm);
+  state.pieces = MessagePieces{pieces[0], pieces[1]};
   Launcher launcher;
   launcher.program = "spmv-mpi";
   launcher.process = state.rank;
