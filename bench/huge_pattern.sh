@@ -34,6 +34,7 @@
 # Set SPMV_BUILD for the build folder (default build/release) and MPIEXEC for
 # the launcher (default "mpirun --oversubscribe --bind-to none").
 set -euo pipefail
+(($# <= 3)) || { echo "huge_pattern.sh: at most ROWS, BAND and DIR, not $# arguments" >&2; exit 2; }
 rows=${1:-99999}
 band=${2:-11400}
 keep=${3:-}
@@ -167,7 +168,8 @@ printf '%-9s %7s %11s %8s %8s %8s %8s %13s %8s %8s  %s\n' program PxT slots firs
   run "peak MiB" "B/slot" model digest
 cat "$dir/row-spmv" "$dir/row-spmv-mpi"
 echo "(seconds: first and second pass and multiply from the report, run the wall time; peak MiB per process;" \
-  "B/slot: the processes' peaks summed over the slots; model: 8 bytes per slot and the vectors; target: 10 and the vectors)"
+  "B/slot: the processes' peaks summed over the slots; model: 8 bytes per slot and the vectors," \
+  "against a target of at most 10 bytes per slot and the vectors)"
 # The file is named by its folder only where it stays.
 [ -n "$keep" ] && shown=$file || shown=band-$band-$rows.mtx
 echo "to repeat it (DIR keeps the file and the reports; mpirun as root also wants"

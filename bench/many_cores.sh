@@ -22,6 +22,7 @@
 # (default 5) set the sweep's -r and -m. The matrix file is made in $TMPDIR
 # (or /tmp) and removed at the end; it takes about 18 bytes per entry.
 set -euo pipefail
+(($# <= 3)) || { echo "many_cores.sh: at most ENTRIES, CORES and DIR, not $# arguments" >&2; exit 2; }
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 entries=${1:-100000000}
 cores=${2:-$(nproc)}
@@ -34,7 +35,10 @@ per_row=10
 for count in "$entries" "$cores"; do
   [[ $count =~ ^[1-9][0-9]*$ ]] || { echo "many_cores.sh: '$count' is not a count of 1 or more" >&2; exit 2; }
 done
-((entries >= per_row)) || { echo "many_cores.sh: ENTRIES must be $per_row or more" >&2; exit 2; }
+# rows-of K needs at least K rows; ENTRIES is rounded down to whole rows.
+((entries >= per_row * per_row)) ||
+  { echo "many_cores.sh: ENTRIES must be $((per_row * per_row)) or more" >&2; exit 2; }
+((cores <= 4096)) || { echo "many_cores.sh: CORES must be at most 4096, spmv's thread limit" >&2; exit 2; }
 for program in "$build/spmv" "$build/spmv-gen"; do
   [ -x "$program" ] || { echo "many_cores.sh: $program is not built (cmake --workflow --preset build, or set SPMV_BUILD)" >&2; exit 1; }
 done
