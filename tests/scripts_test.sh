@@ -628,6 +628,10 @@ for file in bin/spmv bin/spmv-gen bin/spmv-sweep share/man/man1/spmv.1 share/man
   check "installed $file" '[ -f "$work/prefix/$file" ]'
 done
 check "man page renders" 'man -l "$work/prefix/share/man/man1/spmv.1" 2>/dev/null | grep -q "spmv-sweep"'
+if [ -x "$spmv_mpi" ]; then
+  check "man spmv-mpi renders with the version" \
+    'MANPATH="$work/prefix/share/man" man spmv-mpi 2>/dev/null | grep -q "spmv $("$spmv_mpi" --version | cut -d" " -f2)"'
+fi
 check "man spmv-sweep renders" \
   'MANPATH="$work/prefix/share/man" man spmv-sweep 2>/dev/null | grep -q "run spmv over thread counts"'
 check "installed sweep finds spmv beside it" \
