@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
@@ -19,11 +20,17 @@ using namespace spmv;
 namespace {
 
 const std::string usage_line =
-    "usage: spmv [--report=FILE] [--repeat=N] THREADS IGNORED VERBOSE MATRIX_FILE\n";
+    "usage: spmv [--report=FILE] [--repeat=N] [--min-time=SECONDS] THREADS IGNORED VERBOSE "
+    "MATRIX_FILE\n";
 
 std::optional<RunConfig> parse(std::vector<const char*> args) {
   args.insert(args.begin(), "spmv");
   return parse_run_config(static_cast<int>(args.size()), args.data());
+}
+
+CommandLine read(std::vector<const char*> args) {
+  args.insert(args.begin(), "spmv");
+  return read_command_line(static_cast<int>(args.size()), args.data());
 }
 
 TEST(CommandLine, ConvertsNumbersTheWayAtoiDoes) {
@@ -46,13 +53,138 @@ TEST(CommandLine, ConvertsNumbersTheWayAtoiDoes) {
   }
 }
 
-TEST(CommandLine, RefusesMissingArgumentsAndUnusableThreadCounts) {
-  EXPECT_FALSE(parse({}));
-  EXPECT_FALSE(parse({"2", "0", "1"}));
-  for (const char* threads :
-       {"0", "-2", "abc", "", "4097", "65536", "2147483648", "99999999999999999999999"}) {
-    EXPECT_FALSE(parse({threads, "0", "0", "m.txt"})) << threads;
+// Options before, between and after the four arguments, in both spellings.
+TEST(CommandLine, OptionsStandAnywhere) {
+  const struct {
+    std::vector<const char*> args;
+    std::string report;
+    std::int32_t repeats;
+    double min_time;
+    std::string matrix;
+    Query query = Query::none;
+  } cases[] = {
+      {{"3", "0", "1", "m.txt"}, "", 0, 0, "m.txt"},
+      {{"--report=r.json", "--repeat=5", "3", "0", "1", "m.txt"}, "r.json", 5, 0, "m.txt"},
+      {{"3", "0", "1", "m.txt", "--report=r.json"}, "r.json", 0, 0, "m.txt"},
+      {{"3", "--repeat", "7", "0", "--report", "r.json", "1", "m.txt"}, "r.json", 7, 0, "m.txt"},
+      {{"3", "0", "--min-time=0.5", "1", "m.txt", "extra"}, "", 0, 0.5, "m.txt"},
+      {{"3", "0", "1", "m.txt", "--min-time", "2"}, "", 0, 2, "m.txt"},
+      {{"--min-time=.25", "3", "0", "1", "m.txt"}, "", 0, 0.25, "m.txt"},
+      {{"--min-time=10.", "3", "0", "1", "m.txt"}, "", 0, 10, "m.txt"},
+      {{"--min-time=3600", "3", "0", "1", "m.txt"}, "", 0, 3600, "m.txt"},
+      {{"--min-time=0003600.000", "3", "0", "1", "m.txt"}, "", 0, 3600, "m.txt"},
+      {{"--min-time=0", "3", "0", "1", "m.txt"}, "", 0, 0, "m.txt"},
+      // The next argument is the value, whatever it is.
+      {{"--report", "--repeat=2", "3", "0", "1", "m.txt"}, "--repeat=2", 0, 0, "m.txt"},
+      {{"--report", "-", "3", "0", "1", "m.txt"}, "-", 0, 0, "m.txt"},
+      {{"--report==", "3", "0", "1", "m.txt"}, "=", 0, 0, "m.txt"},
+      // "--" ends the options; a single "-" starts an argument.
+      {{"3", "0", "1", "--", "--m.txt"}, "", 0, 0, "--m.txt"},
+      {{"--repeat=1", "--", "3", "0", "1", "--help"}, "", 1, 0, "--help"},
+      {{"3", "0", "-1", "-", "-h"}, "", 0, 0, "-"},
+      {{"--", "3", "0", "1", "--", "--repeat=9"}, "", 0, 0, "--"},
+      // --help and --version anywhere before "--"; -h only first.
+      {{"-h", "--repat"}, "", 0, 0, "", Query::help},
+      {{"3", "0", "1", "m.txt", "--help"}, "", 0, 0, "", Query::help},
+      {{"--report=r.json", "--version", "0"}, "", 0, 0, "", Query::version},
+      {{"--help", "--version"}, "", 0, 0, "", Query::help},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = std::accumulate(
+        c.args.begin(), c.args.end(), std::string(),
+        [](std::string all, const char* arg) { return std::move(all) + " " + arg; });
+    const CommandLine line = read(c.args);
+    EXPECT_EQ(line.misuse, "") << shown;
+    EXPECT_EQ(line.query, c.query) << shown;
+    EXPECT_EQ(parse(c.args).has_value(), c.query == Query::none) << shown;
+    if (c.query != Query::none) continue;
+    EXPECT_EQ(line.config.thread_count, 3) << shown;
+    EXPECT_EQ(line.config.verbose, c.matrix == "-" ? -1 : 1) << shown;
+    EXPECT_EQ(line.config.matrix_path, c.matrix) << shown;
+    EXPECT_EQ(line.config.report_path, c.report) << shown;
+    EXPECT_EQ(line.config.repeat_count, c.repeats) << shown;
+    EXPECT_EQ(line.config.min_time, c.min_time) << shown;
   }
+}
+
+// Each unusable command line is refused with a line that names what is wrong.
+TEST(CommandLine, RefusesUnusableCommandLinesNamingTheArgument) {
+  const std::string four = "THREADS, IGNORED, VERBOSE and MATRIX_FILE are needed, and ";
+  const std::string threads = "THREADS must be a whole number from 1 to 4096, not ";
+  const std::string min_time =
+      "--min-time must be a decimal number of seconds from 0 to 3600, not ";
+  const struct {
+    std::vector<const char*> args;
+    std::string misuse;
+  } cases[] = {
+      {{}, four + "no argument is given"},
+      {{"2"}, four + "1 argument is given"},
+      {{"2", "0", "1"}, four + "3 arguments are given"},
+      {{"2", "0", "--", "1"}, four + "3 arguments are given"},
+      {{"--report", "r.json", "2", "0", "1"}, four + "3 arguments are given"},
+      {{"0", "0", "0", "m.txt"}, threads + "'0'"},
+      {{"-2", "0", "0", "m.txt"}, threads + "'-2'"},
+      {{"abc", "0", "0", "m.txt"}, threads + "'abc'"},
+      {{"", "0", "0", "m.txt"}, threads + "''"},
+      {{"4097", "0", "0", "m.txt"}, threads + "'4097'"},
+      {{"65536", "0", "0", "m.txt"}, threads + "'65536'"},
+      {{"2147483648", "0", "0", "m.txt"}, threads + "'2147483648'"},
+      {{"99999999999999999999999", "0", "0", "m.txt"}, threads + "'99999999999999999999999'"},
+      {{"--repeat=1", "-h", "0", "0", "m.txt"}, threads + "'-h'"},
+      {{"--repat=5", "2", "0", "0", "m.txt"}, "unknown option '--repat=5'"},
+      {{"2", "0", "0", "m.txt", "--threads"}, "unknown option '--threads'"},
+      {{"--help=me", "2", "0", "0", "m.txt"}, "unknown option '--help=me'"},
+      {{"---", "2", "0", "0", "m.txt"}, "unknown option '---'"},
+      {{"--bogus", "--help"}, "unknown option '--bogus'"},
+      {{"2", "0", "0", "m.txt", "--repeat"}, "option '--repeat' needs a value"},
+      {{"2", "0", "0", "m.txt", "--report"}, "option '--report' needs a value"},
+      {{"2", "0", "0", "m.txt", "--min-time"}, "option '--min-time' needs a value"},
+      {{"--repeat=2", "2", "0", "0", "m.txt", "--repeat", "2"},
+       "option '--repeat' is given more than once"},
+      {{"--report=a", "--report=b", "2", "0", "0", "m.txt"},
+       "option '--report' is given more than once"},
+      {{"--min-time=1", "2", "0", "0", "m.txt", "--min-time=1"},
+       "option '--min-time' is given more than once"},
+      {{"--report=", "2", "0", "0", "m.txt"}, "--report needs a file name, not ''"},
+      {{"--report", "", "2", "0", "0", "m.txt"}, "--report needs a file name, not ''"},
+      {{"--repeat=x", "2", "0", "0", "m.txt"},
+       "--repeat must be a whole number from 0 to 1000000, not 'x'"},
+      {{"2", "0", "0", "m.txt", "--repeat", "-1"},
+       "--repeat must be a whole number from 0 to 1000000, not '-1'"},
+      {{"--repeat=1000001", "2", "0", "0", "m.txt"},
+       "--repeat must be a whole number from 0 to 1000000, not '1000001'"},
+      {{"--repeat=", "2", "0", "0", "m.txt"},
+       "--repeat must be a whole number from 0 to 1000000, not ''"},
+      {{"--min-time=-1", "2", "0", "0", "m.txt"}, min_time + "'-1'"},
+      {{"--min-time=+1", "2", "0", "0", "m.txt"}, min_time + "'+1'"},
+      {{"--min-time=", "2", "0", "0", "m.txt"}, min_time + "''"},
+      {{"--min-time", "", "2", "0", "0", "m.txt"}, min_time + "''"},
+      {{"--min-time=.", "2", "0", "0", "m.txt"}, min_time + "'.'"},
+      {{"--min-time=nan", "2", "0", "0", "m.txt"}, min_time + "'nan'"},
+      {{"--min-time=inf", "2", "0", "0", "m.txt"}, min_time + "'inf'"},
+      {{"--min-time=1e-1", "2", "0", "0", "m.txt"}, min_time + "'1e-1'"},
+      {{"--min-time=0x1p3", "2", "0", "0", "m.txt"}, min_time + "'0x1p3'"},
+      {{"--min-time= 1", "2", "0", "0", "m.txt"}, min_time + "' 1'"},
+      {{"--min-time=1 ", "2", "0", "0", "m.txt"}, min_time + "'1 '"},
+      {{"--min-time=1.2.3", "2", "0", "0", "m.txt"}, min_time + "'1.2.3'"},
+      {{"--min-time=1,5", "2", "0", "0", "m.txt"}, min_time + "'1,5'"},
+      {{"--min-time=3600.001", "2", "0", "0", "m.txt"}, min_time + "'3600.001'"},
+      {{"--min-time=99999999999999999999999", "2", "0", "0", "m.txt"},
+       min_time + "'99999999999999999999999'"},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = std::accumulate(
+        c.args.begin(), c.args.end(), std::string(),
+        [](std::string all, const char* arg) { return std::move(all) + " " + arg; });
+    const CommandLine line = read(c.args);
+    EXPECT_EQ(line.misuse, c.misuse) << shown;
+    EXPECT_EQ(line.query, Query::none) << shown;
+    EXPECT_FALSE(parse(c.args)) << shown;
+  }
+  // The run's workers, RANKS x THREADS, are held to the limit of one process.
+  EXPECT_EQ(worker_count_misuse(1, 4096), "");
+  EXPECT_EQ(worker_count_misuse(2, 2048), "");
+  EXPECT_EQ(worker_count_misuse(2, 2049), "RANKS x THREADS must be from 1 to 4096, not 2 x 2049");
 }
 
 // The thread count of a performance line, or -1 when the text is not exactly
@@ -147,10 +279,24 @@ TEST(WholeRun, FailuresGiveTheirStreamsAndExitStatus) {
        "Error Reading File\n",
        complex + ":1: unsupported Matrix Market field \"complex\""},
       {{"1000", "0", "0", huge}, 1, "", "not enough memory: the run needs "},
-      {{"2", "0", "1"}, 2, "", usage_line},
-      {{"0", "0", "1", bad}, 2, "", usage_line},
-      {{"abc", "0", "1", bad}, 2, "", usage_line},
-      {{"65536", "0", "1", bad}, 2, "", usage_line},
+      {{"2", "0", "1"},
+       2,
+       "",
+       "spmv: THREADS, IGNORED, VERBOSE and MATRIX_FILE are needed, and 3 arguments are given\n" +
+           usage_line},
+      {{"0", "0", "1", bad},
+       2,
+       "",
+       "spmv: THREADS must be a whole number from 1 to 4096, not '0'\n" + usage_line},
+      {{"abc", "0", "1", bad},
+       2,
+       "",
+       "spmv: THREADS must be a whole number from 1 to 4096, not 'abc'\n" + usage_line},
+      {{"65536", "0", "1", bad},
+       2,
+       "",
+       "spmv: THREADS must be a whole number from 1 to 4096, not '65536'\n" + usage_line},
+      {{"2", "0", "1", bad, "--repat=5"}, 2, "", "spmv: unknown option '--repat=5'\n" + usage_line},
       // A bare OMP_STACKSIZE is in KiB: 2^40 KiB is more than any machine has.
       {{"2", "0", "0", test_data + "/good/small.txt"},
        1,
@@ -181,6 +327,15 @@ TEST(WholeRun, HelpAndVersionGoToStandardOutput) {
   EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;
   // Any other first argument is a thread count, as before.
   EXPECT_EQ(run_spmv({"--threads", "0", "0", test_data + "/good/small.txt"}).status, 2);
+  // --help and --version stand anywhere, -h only first.
+  const std::string path = test_data + "/good/small.txt";
+  const RunResult later_help = run_spmv({"2", "0", "0", path, "--help"});
+  EXPECT_EQ(later_help.status, 0);
+  EXPECT_EQ(later_help.out.rfind(usage_line, 0), 0u) << later_help.out;
+  EXPECT_EQ(run_spmv({"2", "0", "0", path, "--version"}).out, version.out);
+  const RunResult later_h = run_spmv({"2", "0", "-h", path});
+  EXPECT_EQ(later_h.status, 0);
+  EXPECT_EQ(threads_in_performance_line(later_h.out), 2) << later_h.out;
 }
 
 TEST(WholeRun, UnwritableOutputIsAFailure) {

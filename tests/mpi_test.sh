@@ -384,8 +384,10 @@ gzip -c "$data/good/small.txt" >"$work/small.txt.gz"
 queue --alone 3 0 '^usage: mpirun -np RANKS spmv-mpi ' - --help
 queue --alone 3 0 '^spmv-mpi [0-9]' - --version
 queue --alone 3 2 - '^usage: ' 2 0
+queue --alone 3 2 - "^spmv-mpi: unknown option '--repat=5'\$" 1 0 0 "$data/good/small.txt" --repat=5
 # More workers than one process may have threads: misuse.
 queue --alone 2 2 - '^usage: mpirun -np RANKS spmv-mpi ' 4096 0 0 "$data/good/small.txt"
+queue --alone 2 2 - '^spmv-mpi: RANKS x THREADS must be from 1 to 4096, not 2 x 4096$' 4096 0 0 "$data/good/small.txt"
 queue --alone 2 1 '^Error Reading File$' ': gzip-compressed; decompress it first$' 1 0 1 "$work/small.txt.gz"
 
 # The checks, three at a time. A check that ends without its verdict is

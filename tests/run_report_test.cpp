@@ -28,9 +28,10 @@ struct ReportedRun {
   json report;
 };
 
+// The report is asked for last, as "--report FILE", where an option may stand too.
 ReportedRun run_with_report(std::vector<std::string> args, const std::string& setup = "") {
   const std::string path = write_temp_file("report.json", "");
-  args.insert(args.begin(), "--report=" + path);
+  args.insert(args.end(), {"--report", path});
   ReportedRun reported{run_spmv(args, setup), {}};
   reported.report = json::parse(read_text(path));
   return reported;
@@ -226,7 +227,8 @@ TEST(RunReport, RepeatsGiveTheSameDigestAsOneRun) {
   const std::string path =
       write_temp_file("cancel.txt", "1 2 4\n1 1 1e20\n1 2 1\n1 1 -1e20\n2 2 3\n");
   const ReportedRun once = run_with_report({"2", "0", "0", path});
-  const ReportedRun repeated = run_with_report({"--repeat=50", "2", "0", "0", path});
+  // The option after the arguments, its value apart.
+  const ReportedRun repeated = run_with_report({"2", "0", "0", path, "--repeat", "50"});
   ASSERT_EQ(repeated.run.status, 0) << repeated.run.err;
   EXPECT_EQ(once.report["result"]["digest"], repeated.report["result"]["digest"]);
   EXPECT_EQ(repeated.report["multiply"]["repeat_seconds"].size(), 50u);
@@ -344,14 +346,16 @@ TEST(RunReport, UnusableOptionsAreMisuse) {
                                              {"--repeat=2", "--repeat=3"},
                                              {"--report=a.json", "--report=b.json"},
                                              {"--threads=2"},
-                                             {"--"}}) {
+                                             {"--min-time=-1"}}) {
     std::vector<std::string> args = options;
     for (const char* arg : {"2", "0", "0"}) args.push_back(arg);
     args.push_back(path);
     const RunResult run = run_spmv(args);
     EXPECT_EQ(run.status, 2) << options[0];
     EXPECT_EQ(run.out, "") << options[0];
-    EXPECT_EQ(run.err.rfind("usage: spmv", 0), 0u) << options[0];
+    // One line that names what is wrong, then the usage.
+    EXPECT_EQ(run.err.rfind("spmv: ", 0), 0u) << options[0];
+    EXPECT_EQ(run.err.find("\nusage: spmv"), run.err.find('\n')) << options[0];
   }
 }
 

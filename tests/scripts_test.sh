@@ -648,6 +648,23 @@ status=0
 "$gen" --help >"$work/gen_help" 2>"$work/gen_help_err" || status=$?
 check "spmv-gen --help" \
   '[ $status = 0 ] && grep -q "^usage: spmv-gen" "$work/gen_help" && [ ! -s "$work/gen_help_err" ]'
+status=0
+"$gen" --version >"$work/gen_version" 2>"$work/gen_version_err" || status=$?
+check "spmv-gen --version: one line, the version of spmv" \
+  '[ $status = 0 ] && [ "$(cat "$work/gen_version")" = "$("$spmv" --version | sed "s/^spmv /spmv-gen /")" ] &&
+   grep -qx "spmv-gen [0-9][0-9.]*" "$work/gen_version" && [ ! -s "$work/gen_version_err" ]'
+# spmv's misuse as a user sees it: a line that names the argument, then the usage.
+while IFS='|' read -r arguments message; do
+  eval "set -- $arguments"
+  status=0
+  "$spmv" "$@" </dev/null >"$work/misuse_out" 2>"$work/misuse_err" || status=$?
+  check "spmv names the misuse in $arguments" \
+    '[ $status = 2 ] && [ ! -s "$work/misuse_out" ] && [ "$(head -n 1 "$work/misuse_err")" = "$message" ] &&
+     sed -n 2p "$work/misuse_err" | grep -q "^usage: spmv \[--report=FILE\]"'
+done <<'EOF'
+2 0 0 "$small" --repat=5|spmv: unknown option '--repat=5'
+--min-time 1e-1 2 0 0 "$small"|spmv: --min-time must be a decimal number of seconds from 0 to 3600, not '1e-1'
+EOF
 while IFS='|' read -r name arguments message; do
   eval "set -- $arguments"
   status=0

@@ -4,7 +4,7 @@
 //   spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED] > matrix.txt
 //   spmv-gen [--mtx] [--expect|--digest] --known rows-of K ROWS
 //   spmv-gen [--mtx] [--expect|--digest] --known band B ROWS
-//   spmv-gen --help | -h
+//   spmv-gen --help | -h | --version
 //
 // The random matrix is ROWS x ROWS with ENTRIES entries, sorted by row (the
 // default) or shuffled. Values: exp17 writes 17 significant digits in exponent
@@ -26,6 +26,7 @@
 #include <string>
 
 #include "base/whole_number.hpp"
+#include "build_info.hpp"
 #include "known_matrix.hpp"
 #include "matrix_generator.hpp"
 
@@ -37,7 +38,7 @@ constexpr const char* usage_text =
     "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n"
     "       spmv-gen [--mtx] [--expect|--digest] --known rows-of K ROWS\n"
     "       spmv-gen [--mtx] [--expect|--digest] --known band B ROWS\n"
-    "       spmv-gen --help | -h\n"
+    "       spmv-gen --help | -h | --version\n"
     "Writes a random ROWS x ROWS matrix with ENTRIES entries to standard output,\n"
     "or with --known a matrix of ones whose product with a vector of ones is known.\n"
     "  --mtx      a Matrix Market file instead of a plain coordinate file\n"
@@ -115,10 +116,18 @@ int write_known(int argc, char** argv, bool matrix_market, KnownOutput output) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(usage_text, stdout);
+  const bool help =
+      argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+  const bool version = argc > 1 && std::strcmp(argv[1], "--version") == 0;
+  if (help || version) {
+    if (help) {
+      std::fputs(usage_text, stdout);
+    } else {
+      std::printf("spmv-gen %s\n", spmv::build_version);
+    }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-      std::fprintf(stderr, "spmv-gen: could not write the help: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "spmv-gen: could not write the %s: %s\n", help ? "help" : "version",
+                   std::strerror(errno));
       return 1;
     }
     return 0;

@@ -21,7 +21,12 @@ std::string arguments_text(const char* threads_line, const char* what) {
          "                 the result and the multiply's GFLOP/s and GB/s\n"
          "  --repeat=N     after the timed multiply, N more (0 to 1000000), each timed for\n"
          "                 the report and checked to give the same result bit for bit\n"
-         "Options come before THREADS. Standard output and error are the same with them.\n"
+         "  --min-time=SECONDS  repeat the multiply until SECONDS of repeats and at least N\n"
+         "                 repeats have passed (SECONDS from 0 to 3600, in decimal digits\n"
+         "                 with at most one decimal point)\n"
+         "Options may stand anywhere, also as --OPTION VALUE, each once; -- ends them.\n"
+         "-h is help only as the first argument. Standard output and error are the same\n"
+         "with options as without.\n"
          "Exit status: 0 done; 1 matrix file refused, not enough memory, team of threads\n"
          "not started, a repeated multiply that differs, or output or report not\n"
          "written; 2 usage.\n";
@@ -30,7 +35,8 @@ std::string arguments_text(const char* threads_line, const char* what) {
 }  // namespace
 
 std::string usage_text(const std::string& program) {
-  const std::string options = " [--report=FILE] [--repeat=N] THREADS IGNORED VERBOSE MATRIX_FILE\n";
+  const std::string options =
+      " [--report=FILE] [--repeat=N] [--min-time=SECONDS] THREADS IGNORED VERBOSE MATRIX_FILE\n";
   if (program == "spmv-mpi") {
     return "usage: mpirun -np RANKS " + program + options + "       " + program +
            " --help | -h | --version\n" +
