@@ -337,6 +337,10 @@ TEST(RunReport, AFailedRunReportsItsError) {
   EXPECT_EQ(reported.report["error"].get<std::string>() + "\n", reported.run.err);
   EXPECT_FALSE(reported.report.contains("performance"));
   EXPECT_TRUE(reported.report["seconds"].contains("first_pass"));
+  // Nothing was measured, yet the warnings and the context are there.
+  EXPECT_TRUE(reported.report["warnings"].is_array());
+  EXPECT_TRUE(reported.report["context"]["worker_cpus"].empty());
+  EXPECT_EQ(reported.report["benchmarks"], json::array());
 }
 
 TEST(RunReport, RefusesReportsThatCannotBeWrittenBeforeTheRun) {
