@@ -13,38 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.hpp"
+
 using namespace spmv;
 
 namespace {
-
-// Files to lay out beneath a fake root: a path from the root, and its text.
-using Files = std::vector<std::pair<std::string, std::string>>;
-
-// A folder standing for the root of the file system, removed at the end.
-class FakeRoot {
- public:
-  explicit FakeRoot(const Files& files) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "spmv-root-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    for (const auto& [name, text] : files) {
-      const std::filesystem::path file = path_ + name;
-      std::filesystem::create_directories(file.parent_path());
-      std::ofstream(file, std::ios::binary) << text;
-    }
-  }
-  ~FakeRoot() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  FakeRoot(const FakeRoot&) = delete;
-  FakeRoot& operator=(const FakeRoot&) = delete;
-
-  // The folder, to pass as the root.
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;  // the folder; empty when it could not be made
-};
 
 // The machine's physical memory, as the limits fall back on it.
 std::uint64_t physical_bytes() {

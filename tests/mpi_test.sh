@@ -99,8 +99,10 @@ evidence() {
 }
 
 # The report's "ranks,threads per rank,workers,P,slots,repeats,slots
-# exchanged,bytes exchanged", to hold to a row's pattern.
-report_counts='[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.threads, .matrix.slots, (.multiply.repeat_seconds | length), .mpi.slots_exchanged, .mpi.bytes_exchanged] | map(tostring) | join(",")'
+# exchanged,bytes exchanged,worker CPUs,benchmarks,MPI library,warnings", to
+# hold to a row's pattern: a CPU for every worker of every rank, the first
+# multiply and each repeat, the library's version text and an array.
+report_counts='[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.threads, .matrix.slots, (.multiply.repeat_seconds | length), .mpi.slots_exchanged, .mpi.bytes_exchanged, (.context.worker_cpus | length), (.benchmarks | length), (.context.mpi | type), (.warnings | type)] | map(tostring) | join(",")'
 
 # One comparison, run as `mpi_test.sh SPMV SPMV_MPI SPMV_GEN SOURCE_DIR
 # --compare RESULT FILE RANKS THREADS STATUS [REPEAT REPORT [PIECES]]`: both
@@ -284,16 +286,16 @@ while read -r file ranks threads repeat expected pieces; do
   queue --compare "$file" "$ranks" "$threads" 0 "$repeat" "$expected" "$pieces"
   queued["$file ${ranks}x$threads $pieces"]=1
 done <<ROWS
-shuffled.txt 3 2 2 3,2,6,6,20000,2,*
-shuffled.txt 4 3 1 4,3,12,12,20000,1,* 7
-exchange_real.mtx 1 3 0 1,3,3,3,6,0,0,0
-exchange_real.mtx 2 1 0 2,1,2,2,6,0,3,72
-exchange_real.mtx 2 2 1 2,2,4,4,6,1,4,96 3
-exchange_real.mtx 4 1 0 4,1,4,4,6,0,5,120 2
-exchange_pattern.mtx 2 1 0 2,1,2,2,6,0,3,24 2
-exchange_pattern.mtx 4 1 0 4,1,4,4,6,0,5,40 1
-$data/mtx/pattern_symmetric.mtx 3 2 0 3,2,6,6,3,0,*
-$data/mtx/integer_fewer_rows.mtx 3 2 0 3,2,6,6,2,0,*
+shuffled.txt 3 2 2 3,2,6,6,20000,2,*,6,3,string,array
+shuffled.txt 4 3 1 4,3,12,12,20000,1,*,12,2,string,array 7
+exchange_real.mtx 1 3 0 1,3,3,3,6,0,0,0,3,1,string,array
+exchange_real.mtx 2 1 0 2,1,2,2,6,0,3,72,2,1,string,array
+exchange_real.mtx 2 2 1 2,2,4,4,6,1,4,96,4,2,string,array 3
+exchange_real.mtx 4 1 0 4,1,4,4,6,0,5,120,4,1,string,array 2
+exchange_pattern.mtx 2 1 0 2,1,2,2,6,0,3,24,2,1,string,array 2
+exchange_pattern.mtx 4 1 0 4,1,4,4,6,0,5,40,4,1,string,array 1
+$data/mtx/pattern_symmetric.mtx 3 2 0 3,2,6,6,3,0,*,6,1,string,array
+$data/mtx/integer_fewer_rows.mtx 3 2 0 3,2,6,6,2,0,*,6,1,string,array
 ROWS
 
 # shellcheck disable=SC2086 # the grid is a list of words

@@ -11,10 +11,13 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "multiply/parallel_multiply.hpp"
 #include "multiply/repeated_multiply.hpp"
+#include "report/run_warnings.hpp"
 #include "stdio_reference.hpp"
 #include "test_support.hpp"
 
@@ -58,6 +61,10 @@ int affinity_cpus() {
   return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
 }
 
+// The kinds of warning a report may hold.
+const std::set<std::string> kinds = {"load", "oversubscribed", "spread", "governor",
+                                     "smt",  "short"};
+
 // The fields of a complete report that do not depend on the file.
 void expect_context(const json& report, int threads, int repeats) {
   EXPECT_EQ(report["status"], "complete");
@@ -79,6 +86,63 @@ void expect_context(const json& report, int threads, int repeats) {
   EXPECT_GE(machine["numa_nodes"], 0);
   EXPECT_EQ(report["openmp"]["team_size"], threads);
   EXPECT_EQ(report["openmp"]["oversubscribed"], threads > affinity_cpus());
+  EXPECT_EQ(report["options"]["min_time"], 0.0);
+  for (const json& warning : report["warnings"]) {
+    EXPECT_TRUE(kinds.count(warning["kind"].get<std::string>())) << warning;
+    EXPECT_FALSE(warning["message"].get<std::string>().empty());
+  }
+  const json& context = report["context"];
+  EXPECT_EQ(context["cpu_model"], machine["cpu_model"]);
+  EXPECT_EQ(context["logical_cpus"], sysconf(_SC_NPROCESSORS_ONLN));
+  EXPECT_GE(context["physical_cores"].get<int>(), 0);
+  EXPECT_LE(context["physical_cores"].get<int>(), context["logical_cpus"].get<int>());
+  EXPECT_TRUE(context["threads_per_core"].is_number_integer());
+  EXPECT_GT(context["memory_bytes"].get<double>(), 0);
+  for (const json& cache : context["caches"]) {
+    EXPECT_TRUE(cache["level"].is_number_integer() && cache["type"].is_string() &&
+                cache["size_bytes"].is_number_integer() &&
+                cache["shared_by_cpus"].is_number_integer())
+        << cache;
+  }
+  for (const char* rate : {"min", "max", "current"}) {
+    const json& mhz = context["frequency_mhz"][rate];
+    EXPECT_TRUE(mhz.is_null() || mhz.get<double>() > 0) << rate;
+  }
+  EXPECT_TRUE(context["governor"].is_null() || context["governor"].is_string());
+  EXPECT_FALSE(context["kernel"].get<std::string>().empty());
+  EXPECT_TRUE(context["os"].is_string());
+  EXPECT_EQ(context["openmp"]["version"], _OPENMP);
+  EXPECT_FALSE(context["openmp"]["runtime"].get<std::string>().empty());
+  EXPECT_TRUE(context["mpi"].is_null());
+  // Built from this git tree: its commit, and whether it had changes.
+  EXPECT_EQ(context["commit"].get<std::string>().size(), 40u);
+  EXPECT_TRUE(context["tree_modified"].is_boolean());
+  const std::vector<int> cpus = context["worker_cpus"];
+  EXPECT_EQ(cpus.size(), static_cast<std::size_t>(threads));
+  for (const int cpu : cpus) EXPECT_TRUE(cpu >= 0 && cpu < CPU_SETSIZE) << cpu;
+  for (const char* when : {"start", "end"}) {
+    EXPECT_EQ(context["load_average"][when].size(), 3u) << when;
+    EXPECT_GE(context["load_average"][when][0].get<double>(), 0) << when;
+  }
+  EXPECT_GT(context["peak_memory_bytes"].get<double>(), 0);
+  EXPECT_GE(context["date"].get<std::string>(), started);
+  EXPECT_EQ(context["date"].get<std::string>().size(), 20u);
+  const json& benchmarks = report["benchmarks"];
+  ASSERT_EQ(benchmarks.size(), static_cast<std::size_t>(1 + repeats));
+  for (std::size_t k = 0; k < benchmarks.size(); ++k) {
+    const json& run = benchmarks[k];
+    EXPECT_EQ(run["name"], k == 0 ? "multiply/first" : "multiply/repeat");
+    EXPECT_EQ(run["iteration"], k);
+    const double seconds =
+        k == 0 ? report["multiply"]["seconds"] : report["multiply"]["repeat_seconds"][k - 1];
+    EXPECT_EQ(run["real_time"], seconds);
+    EXPECT_EQ(run["time_unit"], "s");
+    const double slots = report["matrix"]["slots"];
+    EXPECT_DOUBLE_EQ(run["items_per_second"].get<double>(), slots / seconds);
+    EXPECT_DOUBLE_EQ(run["flops_per_second"].get<double>(), 2 * slots / seconds);
+    EXPECT_DOUBLE_EQ(run["bytes_per_second"].get<double>(),
+                     report["multiply"]["bytes"].get<double>() / seconds);
+  }
 }
 
 // Phase times and figures: Tp as printed is the multiply over the threads
@@ -128,6 +192,35 @@ void expect_figures(const json& report, const RunResult& run, int threads, int r
   EXPECT_FALSE(multiply["byte_model"].get<std::string>().empty());
   const std::vector<double> times = multiply["repeat_seconds"];
   ASSERT_EQ(times.size(), static_cast<std::size_t>(repeats));
+  // Over the repeats, or the first multiply alone without them.
+  const std::vector<double> summarised =
+      repeats > 0 ? times : std::vector<double>{multiply["seconds"]};
+  const json& statistics = multiply["statistics"];
+  EXPECT_EQ(statistics["count"], summarised.size());
+  EXPECT_EQ(statistics["min"], *std::min_element(summarised.begin(), summarised.end()));
+  EXPECT_EQ(statistics["median"], spmv::median_of(summarised));
+  double sum = 0;
+  for (const double time : summarised) sum += time;
+  EXPECT_DOUBLE_EQ(statistics["mean"].get<double>(), sum / static_cast<double>(summarised.size()));
+  EXPECT_GE(statistics["stddev"].get<double>(), 0);
+  if (repeats <= 1) {
+    EXPECT_EQ(statistics["stddev"], 0.0);
+  }
+  EXPECT_TRUE(statistics["cv"].is_number());
+  EXPECT_EQ(statistics["unit"], "s");
+  const json& rates = multiply["rates"];
+  const std::pair<const char*, json> rated[] = {{"first", multiply["seconds"]},
+                                                {"fastest", statistics["min"]},
+                                                {"median", statistics["median"]}};
+  for (const auto& [name, rate_seconds] : rated) {
+    EXPECT_EQ(rates[name]["seconds"], rate_seconds) << name;
+    EXPECT_DOUBLE_EQ(rates[name]["gflop_per_second"].get<double>(),
+                     2 * slots / rate_seconds.get<double>() / 1e9)
+        << name;
+    EXPECT_DOUBLE_EQ(rates[name]["gbyte_per_second"].get<double>(),
+                     multiply["bytes"].get<double>() / rate_seconds.get<double>() / 1e9)
+        << name;
+  }
   if (repeats == 0) {
     EXPECT_TRUE(multiply["repeat_min_seconds"].is_null());
     EXPECT_FALSE(seconds.contains("repeats"));
@@ -220,6 +313,9 @@ TEST(RunReport, RecordsTheOpenMpSettingsAndOversubscription) {
     EXPECT_EQ(openmp["team_size"], threads);
     EXPECT_EQ(openmp["oversubscribed"], threads > affinity_cpus());
     EXPECT_EQ(reported.report["machine"]["affinity_cpus"], affinity_cpus());
+    std::set<std::string> warned;
+    for (const json& warning : reported.report["warnings"]) warned.insert(warning["kind"]);
+    EXPECT_EQ(warned.count("oversubscribed"), threads > affinity_cpus() ? 1u : 0u);
   }
 }
 
@@ -243,6 +339,10 @@ TEST(RunReport, AFailedRunReportsItsError) {
   EXPECT_EQ(reported.report["error"].get<std::string>() + "\n", reported.run.err);
   EXPECT_FALSE(reported.report.contains("performance"));
   EXPECT_TRUE(reported.report["seconds"].contains("first_pass"));
+  // Nothing was measured, yet the warnings and the context are there.
+  EXPECT_TRUE(reported.report["warnings"].is_array());
+  EXPECT_TRUE(reported.report["context"]["worker_cpus"].empty());
+  EXPECT_EQ(reported.report["benchmarks"], json::array());
 }
 
 TEST(RunReport, RefusesReportsThatCannotBeWrittenBeforeTheRun) {
@@ -392,10 +492,269 @@ TEST(RepeatedMultiply, FindsTheFirstElementThatDiffersInAnyBit) {
             "spmv: repeated multiply 2 of 5 gave another result than the first: element 1 differs");
 }
 
-TEST(RunReport, MedianOfEvenAndOddCounts) {
-  EXPECT_EQ(spmv::median_of({3, 1, 2}), 2);
-  EXPECT_EQ(spmv::median_of({4, 1, 3, 2}), 2.5);
-  EXPECT_EQ(spmv::median_of({5}), 5);
+// Figures worked out by hand (n - 1 in the standard deviation).
+TEST(RunStatistics, MatchFiguresComputedByHand) {
+  const struct {
+    std::vector<double> times;
+    std::int64_t count;
+    double min, median, mean, stddev, cv;
+  } cases[] = {
+      {{1, 2, 3, 4}, 4, 1, 2.5, 2.5, 1.2909944487358056, 0.5163977794943222},
+      {{4, 1, 3, 2}, 4, 1, 2.5, 2.5, 1.2909944487358056, 0.5163977794943222},
+      {{3, 1, 2}, 3, 1, 2, 2, 1, 0.5},
+      {{5}, 1, 5, 5, 5, 0, 0},
+      {{2, 2, 2}, 3, 2, 2, 2, 0, 0},
+      {{0, 0}, 2, 0, 0, 0, 0, 0},
+      {{0.001, 0.003, 0.002, 0.002, 0.012},
+       5,
+       0.001,
+       0.002,
+       0.004,
+       0.004527692569068709,
+       1.1319231422671772},
+      {{}, 0, 0, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.times));
+    const spmv::TimeStatistics statistics = spmv::time_statistics(c.times);
+    EXPECT_EQ(statistics.count, c.count);
+    EXPECT_EQ(statistics.min, c.min);
+    EXPECT_EQ(statistics.median, c.median);
+    EXPECT_DOUBLE_EQ(statistics.mean, c.mean);
+    EXPECT_DOUBLE_EQ(statistics.stddev, c.stddev);
+    EXPECT_DOUBLE_EQ(statistics.cv, c.cv);
+  }
+}
+
+// Each warning against a quiet run: at its threshold it stays silent, past it
+// it fires.
+TEST(RunWarnings, FireOnlyPastTheirThresholds) {
+  spmv::WarningInputs quiet;
+  quiet.load_start = 0.5;
+  quiet.load_end = 0.5;
+  quiet.logical_cpus = 4;
+  quiet.affinity_cpus = 4;
+  quiet.threads = 2;
+  quiet.cv = 0.01;
+  quiet.repeats = 5;
+  quiet.governors = {"performance"};
+  quiet.worker_cpus = {0, 2};
+  quiet.core_of_cpu = {0, 0, 1, 1};  // CPUs 0 and 1 share core 0, CPUs 2 and 3 core 1
+  quiet.shortest = 0.01;
+  quiet.tick = 1e-9;
+  using Change = std::function<void(spmv::WarningInputs&)>;
+  const struct {
+    const char* what;
+    Change change;
+    std::vector<std::string> kinds;
+    const char* says;  // in the first warning's message
+  } cases[] = {
+      {"quiet", [](auto&) {}, {}, ""},
+      {"load at the CPUs", [](auto& in) { in.load_start = 4.0; }, {}, ""},
+      {"load above at the start",
+       [](auto& in) { in.load_start = 4.01; },
+       {"load"},
+       "4.01 at the start"},
+      {"load above at the end", [](auto& in) { in.load_end = 7.5; }, {"load"}, "7.50 at the end"},
+      {"no load averages", [](auto& in) { in.load_start = in.load_end = std::nullopt; }, {}, ""},
+      {"threads as many as CPUs",
+       [](auto& in) {
+         in.threads = 4;
+         in.worker_cpus = {0, 2};
+       },
+       {},
+       ""},
+      {"threads above the CPUs",
+       [](auto& in) { in.threads = 5; },
+       {"oversubscribed"},
+       "5 threads ran on the 4 CPUs"},
+      {"cv at the limit", [](auto& in) { in.cv = 0.05; }, {}, ""},
+      {"cv above the limit", [](auto& in) { in.cv = 0.0501; }, {"spread"}, "5.0%"},
+      {"spread of 2 repeats",
+       [](auto& in) {
+         in.cv = 0.5;
+         in.repeats = 2;
+       },
+       {},
+       ""},
+      {"spread of 3 repeats",
+       [](auto& in) {
+         in.cv = 0.5;
+         in.repeats = 3;
+       },
+       {"spread"},
+       "3 repeats vary by 50.0%"},
+      {"no governor", [](auto& in) { in.governors = {}; }, {}, ""},
+      {"one CPU saving power",
+       [](auto& in) {
+         in.governors = {"performance", "powersave"};
+       },
+       {"governor"},
+       "powersave"},
+      {"two threads of one core",
+       [](auto& in) {
+         in.worker_cpus = {2, 0, 1};
+       },
+       {"smt"},
+       "workers 1 and 2 ran on CPUs 0 and 1"},
+      {"two workers on one CPU",
+       [](auto& in) {
+         in.worker_cpus = {3, 3};
+       },
+       {"smt"},
+       "workers 0 and 1 both ran on CPU 3"},
+      {"cores not shown",
+       [](auto& in) {
+         in.worker_cpus = {0, 1};
+         in.core_of_cpu = {-1, -1};
+       },
+       {},
+       ""},
+      {"CPUs not known",
+       [](auto& in) {
+         in.worker_cpus = {-1, -1, 9, 9};
+       },
+       {},
+       ""},
+      {"1 ms exactly", [](auto& in) { in.shortest = 0.001; }, {}, ""},
+      {"under 1 ms", [](auto& in) { in.shortest = 0.000999; }, {"short"}, "0.000999 s"},
+      {"100 ticks exactly",
+       [](auto& in) {
+         in.tick = 2e-5;
+         in.shortest = 0.002;
+       },
+       {},
+       ""},
+      {"under 100 ticks",
+       [](auto& in) {
+         in.tick = 2e-5;
+         in.shortest = 0.0019;
+       },
+       {"short"},
+       "0.0019 s"},
+      {"nothing timed", [](auto& in) { in.shortest = std::nullopt; }, {}, ""},
+      {"every kind at once",
+       [](auto& in) {
+         in.load_end = 9;
+         in.threads = 6;
+         in.cv = 0.1;
+         in.governors = {"ondemand"};
+         in.worker_cpus = {0, 1};
+         in.shortest = 1e-6;
+       },
+       {"load", "oversubscribed", "spread", "governor", "smt", "short"},
+       "9.00 at the end"},
+  };
+  for (const auto& c : cases) {
+    spmv::WarningInputs inputs = quiet;
+    c.change(inputs);
+    const std::vector<spmv::Warning> warnings = spmv::run_warnings(inputs);
+    std::vector<std::string> kinds;
+    for (const auto& warning : warnings) kinds.push_back(warning.kind);
+    EXPECT_EQ(kinds, c.kinds) << c.what;
+    if (!warnings.empty()) {
+      EXPECT_NE(warnings[0].message.find(c.says), std::string::npos)
+          << c.what << ": " << warnings[0].message;
+    }
+  }
+}
+
+// The repeats run to the count of --repeat and to the time of --min-time,
+// whichever comes later, and never past a million.
+TEST(RepeatedMultiply, RepeatsToTheCountAndTheLeastTime) {
+  const struct {
+    std::int64_t done;
+    std::int32_t count;
+    double min_time, seconds;
+    bool suffice;
+  } cases[] = {
+      {0, 0, 0, 0, true},          {0, 3, 0, 0, false},         {3, 3, 0, 0, true},
+      {2, 3, 0, 10, false},        {3, 3, 1.5, 1.4, false},     {3, 3, 1.5, 1.5, true},
+      {50, 3, 1.5, 1.6, true},     {0, 0, 0.5, 0, false},       {1, 0, 0.5, 0.5, true},
+      {999999, 0, 3600, 1, false}, {1000000, 0, 3600, 1, true}, {1000000, 1000000, 0, 0, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(spmv::repeats_suffice(c.done, c.count, c.min_time, c.seconds), c.suffice)
+        << c.done << " done of " << c.count << ", " << c.seconds << " s of " << c.min_time;
+  }
+  // Repeats of 0.25 s each, as the driver's loop counts them: --min-time=1
+  // takes 4, more than --repeat=2 alone, fewer than --repeat=6.
+  for (const auto& [count, expected] : {std::pair{2, 4}, {6, 6}, {0, 4}}) {
+    std::int64_t done = 0;
+    double total = 0;
+    while (!spmv::repeats_suffice(done, count, 1.0, total)) {
+      ++done;
+      total += 0.25;
+    }
+    EXPECT_EQ(done, expected) << count;
+  }
+}
+
+// The context read from a fake /sys and /proc: two cores of two hardware
+// threads each, one cache, cpufreq on CPU 0 alone.
+TEST(MachineContext, ReadsTheTopologyCachesAndClocksBeneathARoot) {
+  const std::string cpu = "/sys/devices/system/cpu/cpu";
+  Files files = {
+      {"/proc/cpuinfo", "processor\t: 0\nmodel name\t:  Example CPU @ 2.0GHz\n"},
+      {"/proc/meminfo", "MemTotal:       16384 kB\nMemFree:        1024 kB\n"},
+      {"/proc/loadavg", "1.50 0.75 0.25 2/300 12345\n"},
+      {"/etc/os-release", "NAME=Example\nPRETTY_NAME=\"Example Linux 1\"\n"},
+      {cpu + "0/cache/index0/level", "1\n"},
+      {cpu + "0/cache/index0/type", "Data\n"},
+      {cpu + "0/cache/index0/size", "48K\n"},
+      {cpu + "0/cache/index0/shared_cpu_list", "0,2\n"},
+      {cpu + "0/cache/index3/level", "3\n"},
+      {cpu + "0/cache/index3/type", "Unified\n"},
+      {cpu + "0/cache/index3/size", "32M\n"},
+      {cpu + "0/cache/index3/shared_cpu_list", "0-3\n"},
+      {cpu + "0/cpufreq/cpuinfo_min_freq", "800000\n"},
+      {cpu + "0/cpufreq/cpuinfo_max_freq", "3500000\n"},
+      {cpu + "0/cpufreq/scaling_governor", "powersave\n"},
+      {cpu + "1/cpufreq/scaling_governor", "performance\n"},
+      {cpu + "2/cpufreq/scaling_governor", "powersave\n"},
+  };
+  // CPUs 0 and 2 on core 7 of package 0, CPU 1 on core 7 of package 1, CPU 3 without topology.
+  for (const auto& [number, package] : {std::pair{"0", "0"}, {"1", "1"}, {"2", "0"}}) {
+    files.push_back({cpu + number + "/topology/core_id", "7\n"});
+    files.push_back({cpu + number + "/topology/physical_package_id", std::string(package) + "\n"});
+  }
+  files.push_back({cpu + "3/online", "1\n"});
+  const FakeRoot root(files);
+  const spmv::MachineContext context = spmv::describe_machine_under(root.path());
+  EXPECT_EQ(context.cpu_model, "Example CPU @ 2.0GHz");
+  EXPECT_EQ(context.memory_bytes, 16384 * 1024);
+  ASSERT_TRUE(context.load_average.has_value());
+  EXPECT_EQ(*context.load_average, (spmv::LoadAverage{1.5, 0.75, 0.25}));
+  EXPECT_EQ(context.os, "Example Linux 1");
+  EXPECT_EQ(context.physical_cores, 2);
+  EXPECT_EQ(context.threads_per_core, 2);
+  EXPECT_EQ(context.core_of_cpu, (std::vector<std::int64_t>{0, 1, 0}));
+  ASSERT_EQ(context.caches.size(), 2u);
+  EXPECT_EQ(context.caches[0].level, 1);
+  EXPECT_EQ(context.caches[0].type, "Data");
+  EXPECT_EQ(context.caches[0].size_bytes, 48 * 1024);
+  EXPECT_EQ(context.caches[0].shared_by_cpus, 2);
+  EXPECT_EQ(context.caches[1].size_bytes, 32 * 1024 * 1024);
+  EXPECT_EQ(context.caches[1].shared_by_cpus, 4);
+  EXPECT_EQ(context.frequency_mhz.min, 800);
+  EXPECT_EQ(context.frequency_mhz.max, 3500);
+  EXPECT_FALSE(context.frequency_mhz.current.has_value());
+  EXPECT_EQ(context.governor, "powersave");
+  EXPECT_EQ(context.governors, (std::vector<std::string>{"powersave", "performance"}));
+  // An empty tree: nothing shown, nothing invented.
+  const FakeRoot empty({});
+  const spmv::MachineContext bare = spmv::describe_machine_under(empty.path());
+  EXPECT_EQ(bare.physical_cores, 0);
+  EXPECT_TRUE(bare.caches.empty());
+  EXPECT_FALSE(bare.governor.has_value());
+  EXPECT_FALSE(bare.load_average.has_value());
+  EXPECT_EQ(bare.memory_bytes, 0);
+  EXPECT_EQ(bare.os, "");
+  const struct {
+    const char* list;
+    std::int32_t count;
+  } lists[] = {{"0", 1}, {"0-3", 4}, {"0-1,8-9", 4}, {"0,2,4-7\n", 6}, {"", 0}};
+  for (const auto& l : lists) EXPECT_EQ(spmv::cpu_list_count(l.list), l.count) << l.list;
 }
 
 }  // namespace

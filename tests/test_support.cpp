@@ -135,3 +135,18 @@ MarketProduct market_row_sums(const std::string& path) {
   }
   return product;
 }
+
+FakeRoot::FakeRoot(const Files& files) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "spmv-root-XXXXXX").string();
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  for (const auto& [name, text] : files) {
+    const std::filesystem::path file = path_ + name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+  }
+}
+
+FakeRoot::~FakeRoot() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/run_types.hpp"
@@ -29,6 +30,24 @@ std::string write_temp_file(const std::string& name, const std::string& text);
 // True when two Extended values have the same 80 bits (padding ignored), so
 // that NaNs and signed zeros compare too.
 bool same_bits(spmv::Extended a, spmv::Extended b);
+
+// Files to lay out beneath a fake root: a path from the root, and its text.
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// A folder standing for the root of the file system, removed at the end.
+class FakeRoot {
+ public:
+  explicit FakeRoot(const Files& files);
+  ~FakeRoot();
+  FakeRoot(const FakeRoot&) = delete;
+  FakeRoot& operator=(const FakeRoot&) = delete;
+
+  // The folder, to pass as the root.
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;  // the folder; empty when it could not be made
+};
 
 // What one run of the spmv executable gave.
 struct RunResult {

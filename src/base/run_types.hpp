@@ -31,11 +31,12 @@ struct RunConfig {
 
 // Wall-clock readings of one run, seconds from omp_get_wtime.
 struct RunClock {
-  double t_start = 0;          // first action of the run
-  double t_ready = 0;          // after the matrix is read and the vectors built
-  double t_mult_begin = 0;     // worker 0 entering the multiply
-  double t_mult_end = 0;       // worker 0 after every block is done
-  std::int32_t team_size = 0;  // workers that ran the multiply
+  double t_start = 0;                          // first action of the run
+  double t_ready = 0;                          // after the matrix is read and the vectors built
+  double t_mult_begin = 0;                     // worker 0 entering the multiply
+  double t_mult_end = 0;                       // worker 0 after every block is done
+  std::int32_t team_size = 0;                  // workers that ran the multiply
+  std::vector<std::int32_t> worker_cpus = {};  // the CPU each worker was on as it began its block
 };
 
 // The sizes of a matrix, each named for what it sizes.

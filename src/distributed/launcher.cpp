@@ -4,7 +4,10 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "distributed/failure.hpp"
 #include "distributed/output.hpp"
@@ -39,12 +42,39 @@ void timed_multiply(const RankState& state, RunVectors& vectors, RunClock& clock
       state.share.total_slots, static_cast<std::int64_t>(state.ranks) * state.threads,
       static_cast<std::int64_t>(state.rank) * state.threads, state.share.share_begin};
   RunClock team_clock;
+  // Sized before the clock starts, so that the multiply only fills it.
+  team_clock.worker_cpus = std::move(clock.worker_cpus);
+  team_clock.worker_cpus.resize(static_cast<std::size_t>(state.threads), -1);
   MPI_Barrier(state.comm);
   clock.t_mult_begin = omp_get_wtime();
   multiply_share(state.share.share, layout, vectors.input, vectors.partials, team_clock);
   MPI_Barrier(state.comm);
   clock.t_mult_end = omp_get_wtime();
   clock.team_size = team_clock.team_size;
+  clock.worker_cpus = std::move(team_clock.worker_cpus);
+}
+
+// Every rank's worker CPUs, rank after rank, on rank 0; each rank has the
+// same count of workers.
+std::vector<std::int32_t> gather_cpus(const RankState& state,
+                                      const std::vector<std::int32_t>& cpus) {
+  std::vector<std::int32_t> own(static_cast<std::size_t>(state.threads), -1);
+  std::copy_n(cpus.begin(), std::min(cpus.size(), own.size()), own.begin());
+  std::vector<std::int32_t> all(state.rank == 0 ? own.size() * static_cast<std::size_t>(state.ranks)
+                                                : 0);
+  MPI_Gather(own.data(), state.threads, MPI_INT32_T, all.data(), state.threads, MPI_INT32_T, 0,
+             state.comm);
+  return all;
+}
+
+// The MPI library's version text.
+std::string library_version() {
+  char text[MPI_MAX_LIBRARY_VERSION_STRING] = {};
+  int length = 0;
+  if (MPI_Get_library_version(text, &length) != MPI_SUCCESS) return {};
+  std::string version(text, static_cast<std::size_t>(std::max(length, 0)));
+  while (!version.empty() && (version.back() == '\n' || version.back() == '\0')) version.pop_back();
+  return version;
 }
 
 // A repeated multiply's product summed again and held to the first on rank 0.
@@ -103,6 +133,14 @@ Launcher rank_launcher(RankState& state) {
     MPI_Reduce(&sent, &total, 1, MPI_INT64_T, MPI_SUM, 0, state.comm);
     return total;
   };
+  launcher.from_process_0 = [&state](double value) {
+    MPI_Bcast(&value, 1, MPI_DOUBLE, 0, state.comm);
+    return value;
+  };
+  launcher.gather_worker_cpus = [&state](const std::vector<std::int32_t>& cpus) {
+    return gather_cpus(state, cpus);
+  };
+  launcher.mpi_library = library_version();
   launcher.end = [&state](int status) {
     MPI_Bcast(&status, 1, MPI_INT, 0, state.comm);
     MPI_Finalize();

@@ -2,6 +2,7 @@
 #include "multiply/parallel_multiply.hpp"
 
 #include <omp.h>
+#include <sched.h>
 
 #include <algorithm>
 
@@ -102,6 +103,9 @@ void multiply_share(const CooMatrix& share, const ShareLayout& layout, const Inp
   const std::int32_t* cols = share.col_index.get();
   const Extended* values = share.value.get();
   const std::int32_t* x = input.element.get();
+  // Sized before the clock starts; a worker's one write lands in its own slot.
+  clock.worker_cpus.assign(static_cast<std::size_t>(partials.thread_count), -1);
+  std::int32_t* worker_cpus = clock.worker_cpus.data();
 #pragma omp parallel num_threads(partials.thread_count)
   {
     const int thread = omp_get_thread_num();
@@ -109,6 +113,8 @@ void multiply_share(const CooMatrix& share, const ShareLayout& layout, const Inp
       clock.t_mult_begin = omp_get_wtime();
       clock.team_size = omp_get_num_threads();
     }
+    // One call a worker a multiply: the CPU it starts its block on.
+    worker_cpus[thread] = sched_getcpu();
     const std::int64_t workers =
         layout.total_workers > 0 ? layout.total_workers : omp_get_num_threads();
     const SlotBlock block =

@@ -7,6 +7,10 @@
 
 namespace spmv {
 
+bool repeats_suffice(std::int64_t done, std::int32_t count, double min_time, double seconds) {
+  return done >= max_repeats || (done >= count && seconds >= min_time);
+}
+
 Failure repeat_failure(std::int32_t repeat, std::int32_t count, std::int64_t element) {
   return Failure{Failure::Kind::result, "spmv: repeated multiply " + std::to_string(repeat) +
                                             " of " + std::to_string(count) +

@@ -1,11 +1,14 @@
 // The report as JSON, written with nlohmann/json, which escapes every string.
 #include "report/run_report.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "build_info.hpp"
 #include "multiply/result_digest.hpp"
+#include "report/run_warnings.hpp"
 
 namespace spmv {
 
@@ -85,6 +88,47 @@ ordered_json matrix_json(const RunConfig& config, const ReadReport& read, const 
            read.packing.empty() ? ordered_json(nullptr) : ordered_json(read.unpacked_bytes)}};
 }
 
+// The OpenMP runtime this program was built with, and its compiler's version.
+constexpr const char* openmp_runtime =
+#if defined(__clang__)
+    "libomp (clang " __clang_version__ ")";
+#elif defined(__GNUC__)
+    "libgomp (GCC " __VERSION__ ")";
+#else
+    "unknown";
+#endif
+
+// `value`, or null without one.
+template <typename T>
+ordered_json or_null(const std::optional<T>& value) {
+  return value ? ordered_json(*value) : ordered_json(nullptr);
+}
+
+// One multiply's time and its rates of flops and of bytes by the byte model.
+ordered_json rate_json(double seconds, double flops, double bytes) {
+  return {{"seconds", seconds},
+          {"gflop_per_second", giga_rate(flops, seconds)},
+          {"gbyte_per_second", giga_rate(bytes, seconds)}};
+}
+
+// The statistics of `seconds`, with their unit.
+ordered_json statistics_json(const TimeStatistics& statistics) {
+  return {{"count", statistics.count},
+          {"min", statistics.min},
+          {"median", statistics.median},
+          {"mean", statistics.mean},
+          {"stddev", statistics.stddev},
+          {"cv", statistics.cv},
+          {"unit", "s"}};
+}
+
+// The times the statistics describe: the repeats, or the first multiply alone
+// when nothing was repeated.
+std::vector<double> summarised_times(const RunRecord& record) {
+  if (!record.repeat_seconds.empty()) return record.repeat_seconds;
+  return {record.multiply_seconds};
+}
+
 ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
   const std::int64_t slots = record.slots;
   const std::vector<double>& repeats = record.repeat_seconds;
@@ -92,6 +136,10 @@ ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
   const double flops = 2.0 * static_cast<double>(slots);
   const bool unit_values = unit_values_of(record);
   const std::int64_t bytes = multiply_bytes(matrix, slots, unit_values);
+  const TimeStatistics statistics = time_statistics(summarised_times(record));
+  const auto rate = [&](double seconds) {
+    return rate_json(seconds, flops, static_cast<double>(bytes));
+  };
   return {{"seconds", record.multiply_seconds},
           {"repeat_seconds", repeats},
           {"repeat_min_seconds",
@@ -101,7 +149,108 @@ ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
           {"gflop_per_second", giga_rate(flops, record.multiply_seconds)},
           {"bytes", bytes},
           {"gbyte_per_second", giga_rate(static_cast<double>(bytes), record.multiply_seconds)},
-          {"byte_model", unit_values ? unit_byte_model : byte_model}};
+          {"byte_model", unit_values ? unit_byte_model : byte_model},
+          {"statistics", statistics_json(statistics)},
+          {"rates",
+           {{"first", rate(record.multiply_seconds)},
+            {"fastest", rate(statistics.min)},
+            {"median", rate(statistics.median)}}}};
+}
+
+// The multiplies measured, first and repeats, one entry each, with their
+// rates of slots, bytes and flops.
+ordered_json benchmarks_json(const RunRecord& record) {
+  ordered_json benchmarks = ordered_json::array();
+  if (!record.matrix || !record.performance) return benchmarks;
+  const auto slots = static_cast<double>(record.slots);
+  const auto bytes =
+      static_cast<double>(multiply_bytes(*record.matrix, record.slots, unit_values_of(record)));
+  const auto per_second = [](double amount, double seconds) {
+    return seconds > 0 ? ordered_json(amount / seconds) : ordered_json(nullptr);
+  };
+  const auto entry = [&](const char* name, std::size_t iteration, double seconds) {
+    return ordered_json{{"name", name},
+                        {"iteration", iteration},
+                        {"real_time", seconds},
+                        {"time_unit", "s"},
+                        {"items_per_second", per_second(slots, seconds)},
+                        {"bytes_per_second", per_second(bytes, seconds)},
+                        {"flops_per_second", per_second(2 * slots, seconds)}};
+  };
+  benchmarks.push_back(entry("multiply/first", 0, record.multiply_seconds));
+  for (std::size_t k = 0; k < record.repeat_seconds.size(); ++k) {
+    benchmarks.push_back(entry("multiply/repeat", k + 1, record.repeat_seconds[k]));
+  }
+  return benchmarks;
+}
+
+// A load average as its 1, 5 and 15 minute figures, or null.
+ordered_json load_json(const std::optional<LoadAverage>& load) {
+  return load ? ordered_json(*load) : ordered_json(nullptr);
+}
+
+ordered_json context_json(const RunRecord& record, const MachineContext& machine, std::time_t now) {
+  ordered_json caches = ordered_json::array();
+  for (const CacheLevel& cache : machine.caches) {
+    caches.push_back({{"level", cache.level},
+                      {"type", cache.type},
+                      {"size_bytes", cache.size_bytes},
+                      {"shared_by_cpus", cache.shared_by_cpus}});
+  }
+  const bool from_git = build_tree_modified >= 0;
+  return {
+      {"cpu_model", machine.cpu_model},
+      {"logical_cpus", machine.logical_cpus},
+      {"physical_cores", machine.physical_cores},
+      {"threads_per_core", machine.threads_per_core},
+      {"memory_bytes", machine.memory_bytes},
+      {"caches", caches},
+      {"frequency_mhz",
+       {{"min", or_null(machine.frequency_mhz.min)},
+        {"max", or_null(machine.frequency_mhz.max)},
+        {"current", or_null(machine.frequency_mhz.current)}}},
+      {"governor", or_null(machine.governor)},
+      {"kernel", machine.kernel},
+      {"os", machine.os},
+      {"openmp", {{"version", _OPENMP}, {"runtime", openmp_runtime}}},
+      {"mpi", record.ranks > 0 ? ordered_json(record.mpi_library) : ordered_json(nullptr)},
+      {"commit", from_git ? ordered_json(build_commit) : ordered_json(nullptr)},
+      {"tree_modified", from_git ? ordered_json(build_tree_modified == 1) : ordered_json(nullptr)},
+      {"worker_cpus", record.worker_cpus},
+      {"load_average",
+       {{"start", load_json(record.load_start)}, {"end", load_json(machine.load_average)}}},
+      {"peak_memory_bytes", machine.peak_memory_bytes},
+      {"date", utc_text(now)}};
+}
+
+// The warnings that the run and its machine call for.
+ordered_json warnings_json(const RunRecord& record, const MachineContext& machine) {
+  WarningInputs inputs;
+  if (record.load_start) inputs.load_start = (*record.load_start)[0];
+  if (machine.load_average) inputs.load_end = (*machine.load_average)[0];
+  inputs.logical_cpus = machine.logical_cpus;
+  inputs.affinity_cpus = machine.affinity_cpus;
+  inputs.threads = record.team_size;
+  inputs.repeats = static_cast<std::int64_t>(record.repeat_seconds.size());
+  inputs.cv = time_statistics(record.repeat_seconds).cv;
+  inputs.governors = machine.governors;
+  // The CPU numbers of other ranks may be another node's: this process's own.
+  const std::size_t own =
+      std::min(record.worker_cpus.size(), static_cast<std::size_t>(std::max(record.team_size, 0)));
+  inputs.worker_cpus.assign(record.worker_cpus.begin(),
+                            record.worker_cpus.begin() + static_cast<std::ptrdiff_t>(own));
+  inputs.core_of_cpu = machine.core_of_cpu;
+  if (record.performance) {
+    double shortest = record.multiply_seconds;
+    for (const double seconds : record.repeat_seconds) shortest = std::min(shortest, seconds);
+    inputs.shortest = shortest;
+  }
+  inputs.tick = omp_get_wtick();
+  ordered_json warnings = ordered_json::array();
+  for (const Warning& warning : run_warnings(inputs)) {
+    warnings.push_back({{"kind", warning.kind}, {"message", warning.message}});
+  }
+  return warnings;
 }
 
 }  // namespace
@@ -109,13 +258,6 @@ ordered_json multiply_json(const RunRecord& record, const MatrixShape& matrix) {
 std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots, bool unit_values) {
   return slot_bytes(unit_values) * slots + column_bytes * matrix.columns +
          row_bytes * matrix.result_length;
-}
-
-double median_of(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const std::size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 std::string report_json(const RunConfig& config, const RunRecord& record,
@@ -129,7 +271,9 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
                        {"build_type", build_type},
                        {"flags", build_flags}};
   report["arguments"] = record.arguments;
-  report["options"] = {{"report", config.report_path}, {"repeat", config.repeat_count}};
+  report["options"] = {{"report", config.report_path},
+                       {"repeat", config.repeat_count},
+                       {"min_time", config.min_time}};
   report["started_utc"] = utc_text(record.started);
   report["machine"] = machine_json(machine);
   report["openmp"] = openmp_json(machine, record);
@@ -173,6 +317,9 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
                         {"digest", record.digest},
                         {"digest_of", digest_method}};
   }
+  report["warnings"] = warnings_json(record, machine);
+  report["context"] = context_json(record, machine, std::time(nullptr));
+  report["benchmarks"] = benchmarks_json(record);
   // Replace rather than throw on bytes that are not UTF-8 (a path may hold any).
   return report.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
 }

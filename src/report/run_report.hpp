@@ -18,6 +18,7 @@
 #include "read/coo_matrix.hpp"
 #include "report/machine_context.hpp"
 #include "report/performance_line.hpp"
+#include "report/run_statistics.hpp"
 
 namespace spmv {
 
@@ -39,14 +40,15 @@ struct RunRecord {
   std::int32_t ranks = 0;                  // MPI processes of a distributed run, 0 for one process
   std::int64_t workers = 0;                // workers of every rank, when distributed
   std::int64_t slots_exchanged = 0;        // slots that moved between ranks, when distributed
+  std::optional<LoadAverage> load_start;   // the load averages when the run started
+  std::vector<std::int32_t> worker_cpus;   // the CPU of each worker of every process in the
+                                           // timed multiply, in worker order
+  std::string mpi_library;                 // the MPI library's version; empty for one process
 };
 
 // Bytes that the multiply moves in the byte model the report states: every
 // array element it needs, moved once; a matrix with unit values holds none.
 std::int64_t multiply_bytes(const MatrixShape& matrix, std::int64_t slots, bool unit_values);
-
-// The median of `values` (the mean of the middle two for an even count).
-double median_of(std::vector<double> values);
 
 // The report of the run as a JSON document, with a final newline.
 std::string report_json(const RunConfig& config, const RunRecord& record,

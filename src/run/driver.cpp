@@ -3,6 +3,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -59,16 +60,24 @@ std::optional<int> answer_query(const Launcher& launcher, int argc, char** argv)
   return launcher.end(status);
 }
 
-// Further multiplies, each timed and its product held to the first.
+// Further multiplies, each timed and its product held to the first: at
+// least the repeat count, and until their time reaches the least time asked
+// for (process 0's times decide, for every process alike).
 std::optional<Failure> repeat_multiplies(const Run& run, RunVectors& vectors) {
   const std::int32_t count = run.config.repeat_count;
-  for (std::int32_t repeat = 1; repeat <= count; ++repeat) {
+  const double min_time = run.config.min_time;
+  double total = 0;
+  RunClock clock;
+  for (std::int64_t done = 0; !repeats_suffice(done, count, min_time, total);) {
+    const auto repeat = static_cast<std::int32_t>(++done);
     zero_partials(vectors.partials);
-    RunClock clock;
     run.launcher.multiply(vectors, clock);
-    run.record.repeat_seconds.push_back(clock.t_mult_end - clock.t_mult_begin);
+    double seconds = clock.t_mult_end - clock.t_mult_begin;
+    if (min_time > 0) seconds = run.launcher.from_process_0(seconds);
+    run.record.repeat_seconds.push_back(seconds);
+    total += seconds;
     const std::int64_t element = run.launcher.first_difference(vectors);
-    if (element >= 0) return repeat_failure(repeat, count, element);
+    if (element >= 0) return repeat_failure(repeat, std::max(count, repeat), element);
   }
   return std::nullopt;
 }
@@ -118,12 +127,13 @@ int measure(const Run& run, RunClock& clock) {
   record.phase_seconds.emplace_back("reduction", lap(phase_start));
   // Counted after the timed phases, which the count must not slow.
   record.slots_exchanged = launcher.slots_exchanged();
+  record.worker_cpus = launcher.gather_worker_cpus(clock.worker_cpus);
   RunConfig workers = config;
   workers.thread_count = static_cast<std::int32_t>(record.workers);
   record.performance = measure_performance(workers, clock);
 
   // Repeated multiplies, each held to the first result bit for bit.
-  if (config.repeat_count > 0) {
+  if (config.repeat_count > 0 || config.min_time > 0) {
     const auto differs = repeat_multiplies(run, vectors);
     record.phase_seconds.emplace_back("repeats", lap(phase_start));
     if (differs) return finish(run, 1, differs);
@@ -155,6 +165,8 @@ int run_measurement(int argc, char** argv, const Launcher& launcher) {
   clock.t_start = omp_get_wtime();
   RunRecord record;
   record.started = std::time(nullptr);
+  if (launcher.process == 0) record.load_start = load_average_under("");
+  record.mpi_library = launcher.mpi_library;
   // A closed pipe or a file size limit becomes a write error that is
   // reported, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);

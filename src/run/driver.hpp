@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/failure.hpp"
 #include "base/run_types.hpp"
@@ -62,6 +63,12 @@ struct Launcher {
   std::function<int(std::FILE*, const RunConfig&, const RunVectors&)> dump;
   // Slots that moved between processes during the read, on process 0.
   std::function<std::int64_t()> slots_exchanged;
+  // Process 0's `value` on every process, so that all of them decide alike.
+  std::function<double(double)> from_process_0;
+  // Every process's worker CPUs, in worker order, on process 0.
+  std::function<std::vector<std::int32_t>(const std::vector<std::int32_t>&)> gather_worker_cpus;
+  // The MPI library's version text; empty for one process.
+  std::string mpi_library;
   // Ends this process; every process gives process 0's exit status.
   std::function<int(int)> end;
 };

@@ -54,6 +54,8 @@ Launcher one_process_launcher(OneProcess& state) {
     return dump_run(out, config, state.matrix, vectors.input, vectors.result);
   };
   launcher.slots_exchanged = [] { return std::int64_t{0}; };
+  launcher.from_process_0 = [](double value) { return value; };
+  launcher.gather_worker_cpus = [](const std::vector<std::int32_t>& cpus) { return cpus; };
   launcher.end = [](int status) { return status; };
   return launcher;
 }
