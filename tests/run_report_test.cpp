@@ -328,6 +328,19 @@ TEST(RunReport, RepeatsGiveTheSameDigestAsOneRun) {
   ASSERT_EQ(repeated.run.status, 0) << repeated.run.err;
   EXPECT_EQ(once.report["result"]["digest"], repeated.report["result"]["digest"]);
   EXPECT_EQ(repeated.report["multiply"]["repeat_seconds"].size(), 50u);
+  // --min-time goes on past --repeat until the repeats have taken that long,
+  // each still held to the first result.
+  const ReportedRun timed =
+      run_with_report({"--min-time", "0.02", "2", "0", "0", path, "--repeat=3"});
+  ASSERT_EQ(timed.run.status, 0) << timed.run.err;
+  EXPECT_EQ(once.report["result"]["digest"], timed.report["result"]["digest"]);
+  const std::vector<double> times = timed.report["multiply"]["repeat_seconds"];
+  EXPECT_GT(times.size(), 3u);
+  double total = 0;
+  for (const double t : times) total += t;
+  EXPECT_GE(total, 0.02);
+  EXPECT_LT(total - times.back(), 0.02);
+  EXPECT_EQ(timed.report["options"]["min_time"], 0.02);
 }
 
 TEST(RunReport, AFailedRunReportsItsError) {
