@@ -37,21 +37,40 @@ png_kind() {
     "$(od -An -j20 -N4 -tu1 "$1" | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }')"
 }
 
+# The kind and size of a plot: "PNG WIDTHxHEIGHT", "SVG WIDTHxHEIGHT" or
+# "%PDF WIDTHxHEIGHT" (its page in points).
+plot_kind() {
+  case $1 in
+    *.png) png_kind "$1" ;;
+    *.svg) printf 'SVG %s' "$(sed -n 's/^ *width="\([0-9]*\)" height="\([0-9]*\)"$/\1x\2/p' "$1" | head -n 1)" ;;
+    *.pdf) printf '%s %s' "$(head -c 4 "$1")" \
+      "$(grep -a -o 'MediaBox \[ 0 0 [0-9]* [0-9]* \]' "$1" | head -n 1 | awk '{ print $5 "x" $6 }')" ;;
+  esac
+}
+# The x positions of the first panel's tic labels 1, 2 and 4 in an SVG plot.
+x_tics() {
+  awk '/text-anchor="middle"/ && match($0, /translate\([0-9.]+,/) { x = substr($0, RSTART + 10, RLENGTH - 11); next }
+       x != "" && /<text> ?[124]<\/text>/ && n < 3 { printf "%s ", x; n++ } { x = "" }' "$1"
+}
+
 # A sweep over 1 and 2 threads with close binding: CSV, JSON, table and plot.
 sweep main -t "1 2" -r 2 -m 3 --bind close -o "$work/out" "$small"
 csv=$work/out/small.csv
 json=$work/out/small.json
 check "sweep status" '[ $status = 0 ]'
-check "CSV header" '[ "$(head -n 1 "$csv")" = "threads,repetition,Tp,S,E,wall_seconds,first_pass,second_pass,vectors,serial,multiply,reduction,multiply_min,multiply_median,gflops_first,gflops_median,ranks,workers" ]'
-# A run of spmv is 1 rank with as many workers as threads.
-check "CSV rows: threads and repetition, 14 numbers, 1 rank and the workers" \
-  '[ "$(tail -n +2 "$csv" | grep -cE "^([12]),[12](,[0-9][0-9.e+-]*){14},1,\1$")" = 4 ] && [ "$(tail -n +2 "$csv" | cut -d, -f1,2 | tr "\n" " ")" = "1,1 1,2 2,1 2,2 " ]'
+check "CSV header" '[ "$(head -n 1 "$csv")" = "threads,repetition,Tp,S,E,wall_seconds,first_pass,second_pass,vectors,serial,multiply,reduction,multiply_min,multiply_median,gflops_first,gflops_median,ranks,workers,gbytes_first,gbytes_median,warnings" ]'
+# A run of spmv is 1 rank with as many workers as threads; no warnings.
+check "CSV rows: threads and repetition, 14 numbers, 1 rank and the workers, 2 numbers, no warnings" \
+  '[ "$(tail -n +2 "$csv" | grep -cE "^([12]),[12](,[0-9][0-9.e+-]*){14},1,\1(,[0-9][0-9.e+-]*){2},\"\"$")" = 4 ] && [ "$(tail -n +2 "$csv" | cut -d, -f1,2 | tr "\n" " ")" = "1,1 1,2 2,1 2,2 " ]'
 # Each row's numbers hang together: S = 1 / Tp (as printed, to 6 decimals),
 # E = S / threads, the serial time holds both passes, the least repeat is no
-# more than the median, and GFLOP/s are 2 x 4 entries over the median repeat.
-check "CSV rows: S, E, phases, repeats and GFLOP/s agree" \
+# more than the median, GFLOP/s are 2 x 4 entries over the median repeat,
+# and GB/s the byte model's 4 x 24 + 3 columns x 4 + 3 rows x 32 = 204 bytes
+# over the first multiply and over the median repeat.
+check "CSV rows: S, E, phases, repeats, GFLOP/s and GB/s agree" \
   'awk -F, "NR > 1 && !(\$4 * \$3 > 0.99 && \$4 * \$3 < 1.01 && \$5 * \$1 > 0.999 * \$4 && \$5 * \$1 < 1.001 * \$4 &&
     \$10 >= \$7 + \$8 && \$13 <= \$14 && \$13 > 0 && \$11 > 0 && \$16 > 0.999 * 8e-9 / \$14 && \$16 < 1.001 * 8e-9 / \$14 &&
+    \$19 > 0.999 * 204e-9 / \$11 && \$19 < 1.001 * 204e-9 / \$11 && \$20 > 0.999 * 204e-9 / \$14 && \$20 < 1.001 * 204e-9 / \$14 &&
     \$6 > 0) { bad = 1 } END { exit bad }" "$csv"'
 check "JSON: the matrix as given, its form and slots" \
   '[ "$(field "$json" ".context.matrix | [.path, .form, .slots, .stored_entries] | join(\"|\")")" = "$small|plain|4|4" ]'
@@ -71,18 +90,45 @@ check "JSON: CSV rows are the reports' numbers" \
 check "table: matrix, entries, CPUs, binding, runs" \
   'head -n 2 "$work/main.out" | tr "\n" " " | grep -qxF "small: 4 entries, $cpus CPUs binding close (OMP_PROC_BIND=close, OMP_PLACES=cores); 2 runs per thread count, 3 multiplies per run "'
 check "table: one row per thread count" \
-  '[ "$(grep -cE "^ +[12] +[0-9.]+ +[0-9.]+-[0-9.]+( +[0-9.e+-]+){7}$" "$work/main.out")" = 2 ]'
+  '[ "$(grep -cE "^ +[12] +[0-9.]+ +[0-9.]+-[0-9.]+( +[0-9.e+-]+){8}$" "$work/main.out")" = 2 ]'
 check "table: 1 thread is the base of every speed-up" \
-  'grep -qE "^ +1 +[0-9.]+ +[0-9.]+-[0-9.]+ +1\.000 +1\.000 +[0-9.e+-]+ +[0-9.e+-]+ +1\.000 +1\.000 +[0-9.]+$" "$work/main.out"'
+  'grep -qE "^ +1 +[0-9.]+ +[0-9.]+-[0-9.]+ +1\.000 +1\.000 +[0-9.e+-]+ +[0-9.e+-]+ +1\.000 +1\.000 +[0-9.]+ +[0-9.]+$" "$work/main.out"'
 check "table: Tp and multiply speed-ups of 2 threads from the CSV" \
   '[ "$(awk "/^ +2 /" "$work/main.out" | awk "{ print \$4, \$8, \$9 }")" = "$(awk -F, "NR > 1 { tp[\$1, \$2] = \$3; lo[\$1, \$2] = \$13; me[\$1, \$2] = \$14 }
       function min(a, b) { return a < b ? a : b }
       END { printf \"%.3f %.3f %.3f\", (tp[1, 1] + tp[1, 2]) / (tp[2, 1] + tp[2, 2]),
         min(lo[1, 1], lo[1, 2]) / min(lo[2, 1], lo[2, 2]), (me[1, 1] + me[1, 2]) / (me[2, 1] + me[2, 2]) }" "$csv")" ]'
-check "PNG of 1500x560" '[ "$(png_kind "$work/out/small.png")" = "PNG 1500x560" ]'
+check "table: GB/s of 2 threads from the CSV, 204 bytes over the median repeat" \
+  '[ "$(awk "/^ +2 /" "$work/main.out" | awk "{ print \$11 }")" = "$(awk -F, "NR > 1 && \$1 == 2 { sum += \$14 }
+      END { printf \"%.3f\", 204e-9 / (sum / 2) }" "$csv")" ]'
+check "PNG of 1500x640" '[ "$(png_kind "$work/out/small.png")" = "PNG 1500x640" ]'
 check "progress on standard error" 'grep -q "2 threads, run 2 of 2" "$work/main.err"'
 check "no warning for counts within the CPUs" '! grep -q warning "$work/main.err"'
 check "temporary folder removed" '[ -z "$(ls -A "$work/tmp")" ]'
+
+# The plot in each format, beside the CSV and JSON files only. The SVG's text
+# shows the title, the definition of Tp and what the bars span, and its x
+# axis is in base 2: 1, 2 and 4 equally far apart.
+while read -r format kind; do
+  sweep "format_$format" -t "1 2 4" -r 1 -m 2 --format "$format" -o "$work/format_$format" "$small"
+  check "--format $format: $kind" \
+    '[ $status = 0 ] && [ "$(ls "$work/format_$format" | tr "\n" " ")" = "small.csv small.json small.$format " ] &&
+     [ "$(plot_kind "$work/format_$format/small.$format")" = "$kind" ]' 'cat "$work/format_$format.err"'
+done <<'EOF'
+png PNG 1500x640
+svg SVG 1500x640
+pdf %PDF 1500x640
+EOF
+svg=$work/format_svg/small.svg
+check "plot: the title holds rows, columns, slots, slots per row and the value type" \
+  'grep -qF "<text>small: 3 rows x 3 columns, 4 slots, 1.33 per row; 80-bit extended values</text>" "$svg"'
+check "plot: what Tp is" \
+  'grep -qF "<text>Tp = multiply time / P + serial time before the multiply (reading the file, building the vectors); P = threads</text>" "$svg"'
+check "plot: the legends say what the bars span" \
+  '[ "$(grep -cF "bars: min-max of 1 run</text>" "$svg")" = 2 ] && [ "$(grep -cF "bars: min-max of 2 repeats</text>" "$svg")" = 2 ]'
+check "plot: threads on a log2 axis" \
+  'awk "{ exit !(NF == 3 && \$2 - \$1 > 50 && (\$3 - \$2) - (\$2 - \$1) < 0.5 && (\$2 - \$1) - (\$3 - \$2) < 0.5) }" <<<"$(x_tics "$svg")"' \
+  'x_tics "$svg"'
 
 # The files are in place before the table is printed, so a reader that stops
 # early does not cost them.
@@ -134,14 +180,55 @@ sweep oversubscribed -t "$many" -r 1 -m 100 -o "$work/oversubscribed" "$small"
 check "warning for more threads than CPUs" \
   '[ $status = 0 ] && grep -qF "warning: $many threads are more than the $cpus CPUs" "$work/oversubscribed.err"' \
   'cat "$work/oversubscribed.err"'
-check "$many threads: the CSV's threads, repetition, ranks and workers as numbers" \
-  '[ "$(tail -n +2 "$work/oversubscribed/small.csv" | cut -d, -f1,2,17,18)" = "$many,1,1,$many" ]' \
+check "$many threads: the CSV's threads, repetition, ranks and workers as numbers, the sweep's warning" \
+  '[ "$(tail -n +2 "$work/oversubscribed/small.csv" | cut -d, -f1,2,17,18,21)" = "$many,1,1,$many,\"oversubscribed\"" ]' \
   'cat "$work/oversubscribed/small.csv"'
 check "$many threads, 100 multiplies: the JSON file's counts as numbers" \
   '[ "$(field "$work/oversubscribed/small.json" "[.context.sweep.threads[0], .context.sweep.multiplies, (.runs[] | .threads, .workers, .report.options.repeat, (.report.multiply.repeat_seconds | length))] | @csv")" = "$many,100,$many,$many,100,100,$many,$many,100,100" ]' \
   'field "$work/oversubscribed/small.json" "[.context.sweep, (.runs[] | {threads, workers, repeat: .report.options.repeat})]"'
-check "$many threads: the table's row" \
-  '[ "$(grep -cE "^ +$many +[0-9.]+ " "$work/oversubscribed.out")" = 1 ]' 'cat "$work/oversubscribed.out"'
+check "$many threads: the table's row, marked" \
+  '[ "$(grep -cE "^ +$many +[0-9.]+ .* \*$" "$work/oversubscribed.out")" = 1 ] &&
+   grep -qxF "* 1 point with warnings, given on standard error and under \"warnings\" in $work/oversubscribed/small.json" "$work/oversubscribed.out"' \
+  'cat "$work/oversubscribed.out"'
+check "$many threads: the sweep's warning in the JSON file" \
+  '[ "$(field "$work/oversubscribed/small.json" ".warnings[] | [.threads, .workers, .kind, .from] | @csv")" = "$many,$many,\"oversubscribed\",\"sweep\"" ]'
+
+# The runs' warnings, from a stand-in for spmv that adds them to the real
+# report: at 2 threads the same warning in every run and another in the last,
+# at 1 thread a "warnings" that is not a list, taken as none. Each message is
+# told once for its point, and the point is marked in the table, the CSV,
+# the JSON file and the plot.
+cat >"$work/warning_spmv" <<EOF
+#!/bin/bash
+"$spmv" "\$@" || exit
+report=\${1#--report=}
+runs=\$(cat "$work/warning_runs" 2>/dev/null || echo 0)
+echo \$((runs + 1)) >"$work/warning_runs"
+if [ "\$3" = 2 ]; then
+  filter='.warnings = [{kind: "spread", message: "cv 0.2 over 2 repeats"}] +
+    (if \$run == 6 then [{kind: "load", message: "load average 3.5 above 2 CPUs"}] else [] end)'
+else
+  filter='.warnings = "not a list"'
+fi
+jq --argjson run \$((runs + 1)) "\$filter" "\$report" >"\$report.new" && mv "\$report.new" "\$report"
+EOF
+chmod +x "$work/warning_spmv"
+SPMV_FOR_SWEEP=$work/warning_spmv sweep warned -t "1 2" -r 2 -m 2 --format svg -o "$work/warned" "$small"
+check "warnings: each message once per point, the point named" \
+  '[ $status = 0 ] && [ "$(grep "warning" "$work/warned.err")" = "spmv-sweep: warning: 2 threads: spread: cv 0.2 over 2 repeats
+spmv-sweep: warning: 2 threads: load: load average 3.5 above 2 CPUs" ]' 'cat "$work/warned.err"'
+check "warnings: the point marked in the table, with a footnote" \
+  '[ "$(grep -E "^ +[12] +[0-9.]+ " "$work/warned.out" | grep " \*$" | awk "{ print \$1 }")" = 2 ] &&
+   grep -qxF "* 1 point with warnings, given on standard error and under \"warnings\" in $work/warned/small.json" "$work/warned.out"' \
+  'cat "$work/warned.out"'
+check "warnings: the kinds of each run in the CSV" \
+  '[ "$(tail -n +2 "$work/warned/small.csv" | cut -d, -f1,2,21 | tr "\n" " ")" = "1,1,\"\" 1,2,\"\" 2,1,\"spread\" 2,2,\"load spread\" " ]'
+check "warnings: in the JSON file, with the timed runs that gave them" \
+  '[ "$(field "$work/warned/small.json" ".warnings[] | \"\(.threads) \(.kind) \(.from) \(.repetitions | join(\",\")): \(.message)\"")" = "2 load report 2: load average 3.5 above 2 CPUs
+2 spread report 1,2: cv 0.2 over 2 repeats" ]'
+check "warnings: a point style of their own in each panel of the plot" \
+  '[ "$(grep -cF "<text>with warnings</text>" "$work/warned/small.svg")" = 3 ] &&
+   [ "$(grep -cF "<text>with warnings</text>" "$work/format_svg/small.svg")" = "$([ "$cpus" -ge 4 ] && echo 0 || echo 3)" ]'
 
 # A wrong command line: status 2, a message and the usage on standard error,
 # nothing on standard output, no run of spmv and no output folder.
@@ -179,6 +266,9 @@ repetitions with letters|repetitions '3x'|-r 3x -o "$work/refused" "$small"
 zero multiplies|multiplies '0'|-m 0 -o "$work/refused" "$small"
 negative multiplies|multiplies '-1'|--multiplies=-1 -o "$work/refused" "$small"
 an unknown binding|binding 'tight'|--bind tight -o "$work/refused" "$small"
+an unknown plot format|plot format 'gif' is not png, svg or pdf|--format gif -o "$work/refused" "$small"
+a plot format in capitals|plot format 'PNG'|--format=PNG -o "$work/refused" "$small"
+a plot format without its value|option --format needs a value|-o "$work/refused" "$small" --format
 an option without its value|option -t needs a value|-o "$work/refused" "$small" -t
 an unknown option|unknown option '--fast'|--fast -o "$work/refused" "$small"
 no matrix file|give one matrix file (got 0)|-o "$work/refused"
@@ -270,13 +360,44 @@ while IFS='|' read -r what matrix_name output force; do
      cmp -s "$small" "$work/self/$matrix_name" && [ "$(ls -lA --time-style=+ "$work/self")" = "$listing" ]' \
     'echo "status $status"; cat "$work/self.err"; ls -lA "$work/self"'
 done <<'EOF'
-a matrix named like the JSON file|res.json||
-a matrix named like the JSON file, with -f|res.json||-f
-a matrix named like the CSV file, with --force|res.csv||--force
-a matrix named like the plot, with -f|res.png||-f
 a symbolic link to the matrix in place of the CSV file, with -f|m.txt|symlink:m.csv|-f
 a hard link to the matrix in place of the JSON file, with -f|m.txt|hardlink:m.json|-f
 a hard link to the matrix in place of the plot|m.txt|hardlink:m.png|
+a symbolic link to the matrix in place of the SVG plot, with -f|m.mtx|symlink:m.svg|-f --format=svg
+a hard link to the matrix in place of the CSV file of m.tar.gz|m.tar.gz|hardlink:m.csv|
+EOF
+
+# The results are named by the matrix file's name without its matrix,
+# archive and compression extensions, whatever their case, and with any other
+# dots in it; a name that is only such an extension keeps it. spmv tells the
+# plain text in these files by its first bytes, whatever their names.
+while IFS='|' read -r matrix_name results; do
+  rm -rf "$work/names"
+  mkdir "$work/names"
+  cp "$small" "$work/names/$matrix_name"
+  sweep names -t 1 -r 1 -m 1 -o "$work/names" "$work/names/$matrix_name"
+  check "results of $matrix_name named $results" \
+    '[ $status = 0 ] && [ "$(ls -A "$work/names" | LC_ALL=C sort | tr "\n" " ")" = "$(printf "%s\n" "$matrix_name" "$results".{csv,json,png} | LC_ALL=C sort | tr "\n" " ")" ] &&
+     [ "$(head -n 1 "$work/names.out")" = "$results: 4 entries, $cpus CPUs" ] && cmp -s "$small" "$work/names/$matrix_name"' \
+    'ls -A "$work/names"; cat "$work/names.err"'
+done <<'EOF'
+bcsstk13.tar.gz|bcsstk13
+m.mtx.gz|m
+m.mtx.xz|m
+m.mtx.bz2|m
+m.mtx.zst|m
+m.tar.xz|m
+m.tgz|m
+m.txt|m
+m.mtx|m
+m.v2.mtx|m.v2
+m.v2.tar.bz2|m.v2
+M.MTX.GZ|M
+m.dat|m.dat
+res.json|res.json
+res.csv|res.csv
+.mtx|.mtx
+.tar.gz|.tar
 EOF
 
 # A sweep that is interrupted while its results are put into place leaves the
@@ -347,7 +468,7 @@ for matrix_name in "${hostile_names[@]}"; do
   results=$work/cwd/$hostile_dir/$base
   shown=${base//[[:cntrl:]]/?}
   check "hostile name $(printf %q "$matrix_name"): results under their names" \
-    '[ $status = 0 ] && [ -s "$results.csv" ] && [ -s "$results.json" ] && [ "$(png_kind "$results.png")" = "PNG 1500x560" ] &&
+    '[ $status = 0 ] && [ -s "$results.csv" ] && [ -s "$results.json" ] && [ "$(png_kind "$results.png")" = "PNG 1500x640" ] &&
      [ "$(field "$results.json" .context.matrix.path)" = "$matrix_name" ] &&
      [ "$(field "$results.json" .context.sweep.output)" = "$hostile_dir" ] &&
      [ "$(head -n 1 "$work/hostile.out")" = "$shown: 4 entries, $cpus CPUs" ]' \
@@ -481,9 +602,10 @@ ln -s "$work/recorder" "$work/fake_mpirun/mpirun"
 hostile_launcher=$work/hostile_launcher/\''"$(touch${IFS}$PWNED_CANARY)`touch${IFS}$PWNED_CANARY`'
 ln -s "$work/recorder" "$hostile_launcher"
 # launched: the recorded words on one line, '|' between them, the report's
-# temporary path as REPORT.
+# temporary path as REPORT. A launcher without {ranks} gets "-np 2" after its
+# words; in a template, {ranks} and {threads} are replaced and nothing added.
 launched() { sed 's|^--report=.*/report\.json$|--report=REPORT|' "$work/launched" | paste -sd'|'; }
-mpi_tail="-np|2|$work/spy|--report=REPORT|--repeat=1|3|0|0|$small"
+mpi_tail="$work/spy|--report=REPORT|--repeat=1|3|0|0|$small"
 while IFS='|' read -r what mpiexec expected; do
   rm -f "$work/launched" "$work/spy_ran"
   rm -rf "$work/launch"
@@ -506,18 +628,45 @@ while IFS='|' read -r what mpiexec expected; do
      fi'
   check "launcher $what: nothing ran" '[ ! -e "$work/PWNED" ]'
 done <<EOF
-mpirun when MPIEXEC is unset|UNSET|$work/fake_mpirun/mpirun
-mpirun when MPIEXEC is empty||$work/fake_mpirun/mpirun
-mpirun when MPIEXEC is blank| 	 |$work/fake_mpirun/mpirun
-from MPIEXEC on PATH, with its options|mpirun --bind-to none|$work/fake_mpirun/mpirun|--bind-to|none
-from MPIEXEC split at blanks|	$work/recorder  --map-by   node:PE=3	--bind-to core |$work/recorder|--map-by|node:PE=3|--bind-to|core
-from MPIEXEC, words never evaluated|$work/recorder "a b" 'c' \$(touch \$PWNED_CANARY) \`touch \$PWNED_CANARY\`|$work/recorder|"a|b"|'c'|\$(touch|\$PWNED_CANARY)|\`touch|\$PWNED_CANARY\`
-from MPIEXEC, a semicolon is a word|$work/recorder -q;touch \$PWNED_CANARY|$work/recorder|-q;touch|\$PWNED_CANARY
-at a hostile path|$hostile_launcher -q|$hostile_launcher|-q
+mpirun when MPIEXEC is unset|UNSET|$work/fake_mpirun/mpirun|-np|2
+mpirun when MPIEXEC is empty||$work/fake_mpirun/mpirun|-np|2
+mpirun when MPIEXEC is blank| 	 |$work/fake_mpirun/mpirun|-np|2
+from MPIEXEC on PATH, with its options|mpirun --bind-to none|$work/fake_mpirun/mpirun|--bind-to|none|-np|2
+from MPIEXEC split at blanks|	$work/recorder  --map-by   node:PE=3	--bind-to core |$work/recorder|--map-by|node:PE=3|--bind-to|core|-np|2
+from MPIEXEC, words never evaluated|$work/recorder "a b" 'c' \$(touch \$PWNED_CANARY) \`touch \$PWNED_CANARY\`|$work/recorder|"a|b"|'c'|\$(touch|\$PWNED_CANARY)|\`touch|\$PWNED_CANARY\`|-np|2
+from MPIEXEC, a semicolon is a word|$work/recorder -q;touch \$PWNED_CANARY|$work/recorder|-q;touch|\$PWNED_CANARY|-np|2
+at a hostile path|$hostile_launcher -q|$hostile_launcher|-q|-np|2
+a template of ranks and threads|$work/recorder -n {ranks} -c {threads} --mpi=pmix|$work/recorder|-n|2|-c|3|--mpi=pmix
+a template on PATH, placeholders inside words|mpirun -np {ranks} --map-by node:PE={threads} --bind-to core|$work/fake_mpirun/mpirun|-np|2|--map-by|node:PE=3|--bind-to|core
+a template with a placeholder twice|$work/recorder -n {ranks} --tag={ranks}x{threads}|$work/recorder|-n|2|--tag=2x3
+{threads} alone, with -np added|$work/recorder --map-by ppr:{threads}:core|$work/recorder|--map-by|ppr:3:core|-np|2
+a placeholder of another name, kept|$work/recorder --x={rank}|$work/recorder|--x={rank}|-np|2
 that does not exist|$work/no-such-mpirun -q|the MPI launcher '$work/no-such-mpirun' (from MPIEXEC='$work/no-such-mpirun -q') is not an executable file or a command on PATH
 not on PATH|no-such-mpirun --bind-to none|the MPI launcher 'no-such-mpirun' (from MPIEXEC='no-such-mpirun --bind-to none') is not an executable file
 that is not executable|$small|the MPI launcher '$small' (from MPIEXEC='$small') is not an executable file
 EOF
+# The check of workers against CPUs: inside a Slurm allocation, the CPUs of
+# all its nodes; elsewhere this process's. 4 ranks of 100 threads are 400
+# workers. The recorder fails the first run, after the check.
+slurm_variables=(-u SLURM_JOB_CPUS_PER_NODE -u SLURM_JOB_NUM_NODES -u SLURM_CPUS_ON_NODE)
+while IFS='|' read -r what settings expected; do
+  status=0
+  # shellcheck disable=SC2086
+  env "${slurm_variables[@]}" $settings MPIEXEC="$work/recorder" SPMV_MPI="$work/spy" "$sweep" -n 4 -t 100 -r 1 -m 1 \
+    -o "$work/launch_slurm" "$small" </dev/null >/dev/null 2>"$work/slurm.err" || status=$?
+  check "CPUs of the workers: $what" \
+    '[ $status = 1 ] && if [ -n "$expected" ]; then
+       grep -qxF "spmv-sweep: warning: 4 ranks of 100 threads are 400 workers, more than $expected; those runs share CPUs and measure oversubscription" "$work/slurm.err"
+     else ! grep -q "warning" "$work/slurm.err"; fi' 'cat "$work/slurm.err"'
+done <<EOF
+no allocation||$([ "$cpus" -ge 400 ] || echo "the $cpus CPUs this process may use")
+nodes of several sizes, fewer CPUs|SLURM_JOB_CPUS_PER_NODE=100(x3),99 SLURM_JOB_NUM_NODES=4 SLURM_CPUS_ON_NODE=100|the 399 CPUs of the Slurm allocation (SLURM_JOB_CPUS_PER_NODE=100(x3),99)
+nodes of several sizes, enough CPUs|SLURM_JOB_CPUS_PER_NODE=64,200(x2) SLURM_JOB_NUM_NODES=3 SLURM_CPUS_ON_NODE=64|
+a count of nodes, fewer CPUs|SLURM_JOB_NUM_NODES=4 SLURM_CPUS_ON_NODE=99|the 396 CPUs of the Slurm allocation (4 nodes of 99)
+a count of nodes, enough CPUs|SLURM_JOB_NUM_NODES=2 SLURM_CPUS_ON_NODE=200|
+an unreadable list, the count of nodes instead|SLURM_JOB_CPUS_PER_NODE=lots SLURM_JOB_NUM_NODES=2 SLURM_CPUS_ON_NODE=150|the 300 CPUs of the Slurm allocation (2 nodes of 150)
+EOF
+
 # No mpirun: a PATH of the few commands the sweep needs before it looks for
 # the launcher.
 mkdir "$work/no_mpirun"
@@ -599,7 +748,7 @@ if [ -x "$spmv_mpi" ]; then
   check "rank sweep: table rows, speed-up and efficiency from the CSV" \
     '[ "$(grep -E "^( +[0-9]+){3} +[0-9]+\.[0-9]+ " "$work/ranks.out" | awk "{ print \$1, \$2, \$3, \$6, \$7 }")" = "$(awk -F, "NR == 2 { base = \$3 }
         NR > 1 { printf \"%d %d %d %.3f %.3f\n\", \$17, \$1, \$18, base / \$3, base / \$3 / \$18 }" "$csv")" ]'
-  check "rank sweep: PNG of 1500x560" '[ "$(png_kind "$work/ranks/ranks.png")" = "PNG 1500x560" ]'
+  check "rank sweep: PNG of 1500x640" '[ "$(png_kind "$work/ranks/ranks.png")" = "PNG 1500x640" ]'
   check "rank sweep: progress per pair" 'grep -qxF "spmv-sweep: 2 ranks of 1 thread, run 1 of 1" "$work/ranks.err"'
   # More workers than CPUs are warned of, counting ranks times threads.
   for pair in "1 1" "1 2" "2 1" "2 2"; do
