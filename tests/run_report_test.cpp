@@ -63,7 +63,7 @@ int affinity_cpus() {
 
 // The kinds of warning a report may hold.
 const std::set<std::string> kinds = {"load", "oversubscribed", "spread", "governor",
-                                     "smt",  "short"};
+                                     "smt",  "shared_cpu",     "short"};
 
 // The fields of a complete report that do not depend on the file.
 void expect_context(const json& report, int threads, int repeats) {
@@ -614,8 +614,15 @@ TEST(RunWarnings, FireOnlyPastTheirThresholds) {
        [](auto& in) {
          in.worker_cpus = {3, 3};
        },
-       {"smt"},
+       {"shared_cpu"},
        "workers 0 and 1 both ran on CPU 3"},
+      {"two workers on one CPU whose core is not shown",
+       [](auto& in) {
+         in.worker_cpus = {1, 1};
+         in.core_of_cpu = {-1, -1};
+       },
+       {"shared_cpu"},
+       "workers 0 and 1 both ran on CPU 1"},
       {"cores not shown",
        [](auto& in) {
          in.worker_cpus = {0, 1};
@@ -625,7 +632,7 @@ TEST(RunWarnings, FireOnlyPastTheirThresholds) {
        ""},
       {"CPUs not known",
        [](auto& in) {
-         in.worker_cpus = {-1, -1, 9, 9};
+         in.worker_cpus = {-1, -1, 9, 10};
        },
        {},
        ""},

@@ -59,25 +59,33 @@ std::optional<Warning> governor_warning(const std::vector<std::string>& governor
 
 std::optional<Warning> smt_warning(const std::vector<std::int32_t>& worker_cpus,
                                    const std::vector<std::int64_t>& core_of_cpu) {
-  // The first worker seen on each core.
+  // The first worker seen on each CPU and on each core.
+  std::map<std::int32_t, std::size_t> first_on_cpu;
   std::map<std::int64_t, std::size_t> first_on_core;
+  const std::string advice =
+      " (OMP_PROC_BIND=close OMP_PLACES=cores gives each thread a core of "
+      "its own)";
   for (std::size_t worker = 0; worker < worker_cpus.size(); ++worker) {
     const std::int32_t cpu = worker_cpus[worker];
-    if (cpu < 0 || static_cast<std::size_t>(cpu) >= core_of_cpu.size()) continue;
+    if (cpu < 0) continue;
+    const std::string workers = " and " + std::to_string(worker);
+    // Two workers on one CPU took turns on it, whatever its core holds.
+    if (const auto [seen, first] = first_on_cpu.emplace(cpu, worker); !first) {
+      return Warning{"shared_cpu", "workers " + std::to_string(seen->second) + workers +
+                                       " both ran on CPU " + std::to_string(cpu) +
+                                       ": they took turns on it" + advice};
+    }
+    if (static_cast<std::size_t>(cpu) >= core_of_cpu.size()) continue;
     const std::int64_t core = core_of_cpu[static_cast<std::size_t>(cpu)];
     if (core < 0) continue;
-    const auto [seen, first] = first_on_core.emplace(core, worker);
-    if (first) continue;
-    const std::int32_t other = worker_cpus[seen->second];
-    const std::string workers =
-        "workers " + std::to_string(seen->second) + " and " + std::to_string(worker);
-    const std::string where = other == cpu
-                                  ? " both ran on CPU " + std::to_string(cpu)
-                                  : " ran on CPUs " + std::to_string(other) + " and " +
-                                        std::to_string(cpu) + ", two hardware threads of one core";
-    return Warning{"smt", workers + where +
-                              ": they shared its execution units (OMP_PROC_BIND=close "
-                              "OMP_PLACES=cores gives each thread a core of its own)"};
+    if (const auto [seen, first] = first_on_core.emplace(core, worker); !first) {
+      const std::int32_t other = worker_cpus[seen->second];
+      return Warning{"smt", "workers " + std::to_string(seen->second) + workers + " ran on CPUs " +
+                                std::to_string(other) + " and " + std::to_string(cpu) +
+                                ", two hardware threads of one core: they shared its execution "
+                                "units" +
+                                advice};
+    }
   }
   return std::nullopt;
 }

@@ -13,7 +13,8 @@ namespace spmv {
 
 // One warning of the report.
 struct Warning {
-  std::string kind;     // "load", "oversubscribed", "spread", "governor", "smt" or "short"
+  std::string kind;     // "load", "oversubscribed", "spread", "governor", "smt", "shared_cpu"
+                        // or "short"
   std::string message;  // what was seen, in a sentence
 };
 
@@ -40,8 +41,8 @@ std::optional<Warning> spread_warning(double cv, std::int64_t repeats);
 // CPU that has one).
 std::optional<Warning> governor_warning(const std::vector<std::string>& governors);
 
-// Two workers on one physical core: on one CPU, or on two hardware threads
-// of one core. worker_cpus[w] is worker w's CPU (negative: unknown);
+// Two workers on one CPU ("shared_cpu"), or on two hardware threads of one
+// core ("smt"). worker_cpus[w] is worker w's CPU (negative: unknown);
 // core_of_cpu[c] names CPU c's core (negative: unknown).
 std::optional<Warning> smt_warning(const std::vector<std::int32_t>& worker_cpus,
                                    const std::vector<std::int64_t>& core_of_cpu);
