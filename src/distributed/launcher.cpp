@@ -42,9 +42,9 @@ void timed_multiply(const RankState& state, RunVectors& vectors, RunClock& clock
       state.share.total_slots, static_cast<std::int64_t>(state.ranks) * state.threads,
       static_cast<std::int64_t>(state.rank) * state.threads, state.share.share_begin};
   RunClock team_clock;
-  // Sized before the clock starts, so that the multiply only fills it.
+  // The last multiply's vector, whose room the multiply refills without
+  // allocating inside the timed span.
   team_clock.worker_cpus = std::move(clock.worker_cpus);
-  team_clock.worker_cpus.resize(static_cast<std::size_t>(state.threads), -1);
   MPI_Barrier(state.comm);
   clock.t_mult_begin = omp_get_wtime();
   multiply_share(state.share.share, layout, vectors.input, vectors.partials, team_clock);
