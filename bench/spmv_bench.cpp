@@ -28,6 +28,7 @@
 #include "read/line_count.hpp"
 #include "read/range.hpp"
 #include "read/read_state.hpp"
+#include "read/scan/scan_path.hpp"
 #include "read/second_pass.hpp"
 #include "read/text_fields.hpp"
 #include "stdio_reference.hpp"
@@ -121,7 +122,7 @@ void second_pass_file(benchmark::State& state, const BenchFile& file, std::int32
 // The parse loop alone: every entry line of the file read into arrays that
 // were allocated and touched before the timing, by one reader over the whole
 // byte range after the header. No allocation, no first touch of fresh pages.
-void parse_entries_file(benchmark::State& state, const BenchFile& file) {
+void parse_entries_file(benchmark::State& state, const BenchFile& file, ScanPath path) {
   const Outcome<LineCount> lines = count_lines(file.path, 1);
   const Outcome<CooMatrix> read = read_coo_matrix(file.path, 1);  // the arrays, touched
   if (read.failure) {
@@ -139,13 +140,15 @@ void parse_entries_file(benchmark::State& state, const BenchFile& file) {
                             .line_count = lines.value.lines,
                             .long_line = 0,
                             .thread_count = 1,
-                            .fast_values = fast_values_exact()};
+                            .fast_values = fast_values_exact(),
+                            .scan_path = path};
   std::string first_line;
   std::FILE* in = std::fopen(file.path.c_str(), "r");
   for (int c = std::fgetc(in); c != EOF && c != '\n'; c = std::fgetc(in))
     first_line += static_cast<char>(c);
   std::fclose(in);
   const auto header_end = static_cast<std::int64_t>(first_line.size() + 1);
+  std::int64_t scanned = 0;  // entry lines of the last read that the scanner took
   const Clock::time_point start = Clock::now();
   for (auto _ : state) {
     ReadState reader{.setting = setting,
@@ -162,12 +165,15 @@ void parse_entries_file(benchmark::State& state, const BenchFile& file) {
     if (!read_range(fd, header_end, file.bytes, reader, std::size_t{1} << 20)) {
       state.SkipWithError(reader.failure->message.c_str());
     }
+    scanned = reader.run.scanned;
     benchmark::DoNotOptimize(matrix.value[0]);
   }
   const double per_read = seconds_since(start) / static_cast<double>(state.iterations());
   close(fd);
   report_file_rates(state, file);
   state.counters["ns_per_entry"] = per_read * 1e9 / static_cast<double>(file.entries);
+  state.counters["scanned_share"] =
+      static_cast<double>(scanned) / static_cast<double>(file.entries);
 }
 
 // The value fields of a file, each followed by a newline.
@@ -271,8 +277,10 @@ int main(int argc, char** argv) {
                                    read_file, file, threads, stdio_seconds)
           ->MinTime(1.0)
           ->Unit(benchmark::kMillisecond);
-      if (threads == 1) {
-        benchmark::RegisterBenchmark(("ParseEntries/" + name).c_str(), parse_entries_file, file)
+      for (const ScanPath path : all_scan_paths) {
+        if (threads != 1 || !scan_path_supported(path)) continue;
+        benchmark::RegisterBenchmark(("ParseEntries/" + name + "/" + scan_path_name(path)).c_str(),
+                                     parse_entries_file, file, path)
             ->MinTime(1.0)
             ->Unit(benchmark::kMillisecond);
       }

@@ -22,6 +22,7 @@
 #include "base/failure.hpp"
 #include "base/run_types.hpp"
 #include "read/matrix_form.hpp"
+#include "read/scan/scan_path.hpp"
 
 namespace spmv {
 
@@ -40,14 +41,18 @@ struct ReadOptions {
   ReadProgress* progress = nullptr;  // counts the bytes read, for a progress line; null: none
   std::int64_t kept_bytes = 0;       // memory the read holds beside its arrays (unpacked text),
                                      // for the memory check
+  ScanPath scan_path = chosen_scan_path();  // how entry lines are scanned
 };
 
 // How the second pass went: how many readers parsed the entries, and why the
 // parallel read gave way to one reader when it did.
 struct ReadReport {
-  std::int32_t readers = 0;         // 1, or one per part of the file
-  std::string fallback;             // empty unless a parallel read was given up
-  double first_pass_seconds = 0;    // counting the lines and planning the parts
+  std::int32_t readers = 0;                 // 1, or one per part of the file
+  ScanPath scan_path = ScanPath::baseline;  // how entry lines were scanned
+  std::int64_t scanned_lines = 0;           // entry lines that a vector scanner read; the baseline
+                                            // reader read the rest
+  std::string fallback;                     // empty unless a parallel read was given up
+  double first_pass_seconds = 0;            // counting the lines and planning the parts
   double second_pass_seconds = 0;   // the header, the memory check, the arrays and the entries
   std::int64_t file_bytes = 0;      // size of the file when the second pass opened it
   FileForm form;                    // plain, or Matrix Market with its field and symmetry
@@ -192,6 +197,7 @@ struct PartRun {
   std::int64_t slot_base = 0;      // slot of its first entry in the run of slots
   std::int64_t entries = 0;        // entry lines read
   std::int64_t slots = 0;          // slots filled, mirrors included
+  std::int64_t scanned = 0;        // entry lines that a vector scanner read
   std::optional<Failure> failure;  // the line it refused, when it refused one
 };
 

@@ -17,6 +17,26 @@ namespace spmv {
 // Refuses an entry that has only `found` of its three fields.
 [[gnu::cold]] bool refuse_missing(ReadState& state, int found);
 
+// Places an entry whose value is already in slot k, and its mirror in a
+// symmetric file, and counts it.
+[[gnu::always_inline]] inline void place_entry(ReadState& state, std::size_t k, std::int32_t row,
+                                               std::int32_t col) {
+  CooMatrix& m = state.matrix;
+  m.row_index[k] = row;
+  m.col_index[k] = col;
+  ++state.run.slots;
+  if (state.format.form.symmetry != Symmetry::general && row != col) {
+    const auto mirror = static_cast<std::size_t>(state.run.slot_base + state.run.slots++);
+    m.row_index[mirror] = col;
+    m.col_index[mirror] = row;
+    if (!m.unit_values) {
+      const Extended value = m.value[k];
+      m.value[mirror] = state.format.form.symmetry == Symmetry::skew_symmetric ? -value : value;
+    }
+  }
+  ++state.run.entries;
+}
+
 // Parses the entry at p into the next slot, checking each field; leaves p at
 // the newline.
 [[gnu::always_inline]] inline bool parse_entry(ReadState& state, const char*& p) {
@@ -76,19 +96,7 @@ namespace spmv {
     return refuse(state, "a skew-symmetric matrix has no diagonal entries, but this is (" +
                              std::to_string(row) + ", " + std::to_string(col) + ")");
   }
-  m.row_index[k] = row;
-  m.col_index[k] = col;
-  ++state.run.slots;
-  if (state.format.form.symmetry != Symmetry::general && row != col) {
-    const auto mirror = static_cast<std::size_t>(state.run.slot_base + state.run.slots++);
-    m.row_index[mirror] = col;
-    m.col_index[mirror] = row;
-    if (!m.unit_values) {
-      const Extended value = m.value[k];
-      m.value[mirror] = state.format.form.symmetry == Symmetry::skew_symmetric ? -value : value;
-    }
-  }
-  ++state.run.entries;
+  place_entry(state, k, row, col);
   return true;
 }
 

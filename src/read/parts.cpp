@@ -61,6 +61,7 @@ const char* read_in_parts(int fd, const LineCount& count, std::int64_t header_en
   const std::vector<char> succeeded = run_readers(fd, team, options);
   for (std::size_t part = 0; part < parts; ++part) {
     if (!succeeded[part]) return "a reader refused a line";
+    header.run.scanned += team.readers[part].run.scanned;
   }
   std::int64_t entries = 0;
   const std::int64_t stored = compact_runs(team, parts, header.matrix, entries);

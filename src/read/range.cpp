@@ -13,6 +13,7 @@
 #include "read/header.hpp"
 #include "read/matrix_file.hpp"
 #include "read/progress.hpp"
+#include "read/scan/scan_entries.hpp"
 
 namespace spmv {
 
@@ -26,7 +27,14 @@ bool refuse_long_line(ReadState& state) {
 // Parses the lines that start in [p, limit) and end before `end`, which
 // follows a newline; gives where it stopped, or nullptr when a line is refused.
 const char* parse_lines(ReadState& state, const char* p, const char* end, const char* limit) {
+  const bool scanning = state.setting.scan_path != ScanPath::baseline && !state.stop_after_header;
   while (p < end && p < limit) {
+    // Entry lines of the common shape go to the vector scanner, which stops
+    // at any other line; that one is read here, field by field.
+    if (scanning && state.format.header_seen) {
+      p = scan_entries(state, p, std::min(end, limit));
+      if (p == end || p >= limit) break;
+    }
     const char* line_start = p;
     ++state.line;
     bool parsed = true;

@@ -10,16 +10,18 @@
 #include "base/failure.hpp"
 #include "base/run_types.hpp"
 #include "read/matrix_form.hpp"
+#include "read/scan/scan_path.hpp"
 
 namespace spmv {
 
 // Fixed for the whole second pass.
 struct ReadSetting {
-  const std::string& path;      // the file, for messages
-  std::int64_t line_count;      // lines counted by the first pass
-  std::int64_t long_line;       // first overlong line, 0 when none: lines are counted to it
-  std::int32_t thread_count;    // workers of the run, for the memory check
-  bool fast_values;             // values may take the exact fast path
+  const std::string& path;    // the file, for messages
+  std::int64_t line_count;    // lines counted by the first pass
+  std::int64_t long_line;     // first overlong line, 0 when none: lines are counted to it
+  std::int32_t thread_count;  // workers of the run, for the memory check
+  bool fast_values;           // values may take the exact fast path
+  ScanPath scan_path = ScanPath::baseline;  // how entry lines are scanned
   std::int64_t kept_bytes = 0;  // memory the read holds beside the arrays: unpacked text
   bool defer_arrays = false;    // the header allocates nothing: a process reading a share of
                                 // the file checks memory for, and allocates, its share itself
@@ -41,6 +43,7 @@ struct SlotRun {
   std::int64_t entry_limit = 0;  // entries the reader may store
   std::int64_t entries = 0;      // entries read so far
   std::int64_t slots = 0;        // slots filled so far, mirrors included
+  std::int64_t scanned = 0;      // entry lines that a vector scanner read
 };
 
 // One reader of the second pass. The sequential reader parses the header and

@@ -62,6 +62,7 @@ Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& cou
   ReadReport local_report;
   ReadReport& how = report != nullptr ? *report : local_report;
   how = ReadReport{};
+  how.scan_path = options.scan_path;
   FileDescriptor file;
   FileStamp opened;
   const std::string& path = source.name;
@@ -71,6 +72,7 @@ Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& cou
                             .long_line = count.long_line,
                             .thread_count = thread_count,
                             .fast_values = fast_values_exact(),
+                            .scan_path = options.scan_path,
                             .kept_bytes = options.kept_bytes};
   const ReadState fresh{.setting = setting,
                         .matrix = outcome.value,
@@ -88,6 +90,7 @@ Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& cou
       outcome.failure = std::move(header.failure);  // the header, refused as one reader would
     } else if (fallback == nullptr) {
       how.readers = static_cast<std::int32_t>(count.part_begin.size());
+      how.scanned_lines = header.run.scanned;
       format = header.format;
       done = true;
     } else {
@@ -102,6 +105,7 @@ Outcome<CooMatrix> read_entries(const MatrixSource& source, const LineCount& cou
     if (!read_sequentially(file.fd, state, options)) {
       outcome.failure = std::move(state.failure);
     }
+    how.scanned_lines = state.run.scanned;
     format = state.format;
   }
   describe_form(format.form, format.declared, opened.bytes, how);

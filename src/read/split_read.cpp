@@ -16,12 +16,13 @@ namespace {
 // The setting of a split read: every process checks memory for, and
 // allocates, its own share, so the header allocates nothing.
 ReadSetting split_setting(const std::string& path, const LineCount& count,
-                          std::int32_t thread_count) {
+                          std::int32_t thread_count, ScanPath scan_path = ScanPath::baseline) {
   return ReadSetting{.path = path,
                      .line_count = count.lines,
                      .long_line = count.long_line,
                      .thread_count = thread_count,
                      .fast_values = fast_values_exact(),
+                     .scan_path = scan_path,
                      .defer_arrays = true};
 }
 
@@ -98,7 +99,7 @@ Outcome<std::vector<PartRun>> read_parts(int fd, const std::string& path, const 
                                          std::size_t first, std::size_t last, std::int64_t slot_end,
                                          CooMatrix& m, const ReadOptions& options) {
   Outcome<std::vector<PartRun>> outcome;
-  const ReadSetting setting = split_setting(path, count, thread_count);
+  const ReadSetting setting = split_setting(path, count, thread_count, options.scan_path);
   PartReaders readers;
   if (place_readers(fd, count, first, last, header.header_end, after_header(setting, m, header),
                     slot_end, readers) != nullptr) {
@@ -112,6 +113,7 @@ Outcome<std::vector<PartRun>> read_parts(int fd, const std::string& path, const 
   for (std::size_t i = 0; i < readers.readers.size(); ++i) {
     const ReadState& reader = readers.readers[i];
     outcome.value.push_back(PartRun{reader.run.slot_base, reader.run.entries, reader.run.slots,
+                                    reader.run.scanned,
                                     succeeded[i] ? std::nullopt : reader.failure});
   }
   return outcome;
@@ -121,7 +123,7 @@ Failure refuse_past_declared(int fd, const std::string& path, const LineCount& c
                              std::int32_t thread_count, const FileHeader& header, std::size_t part,
                              std::int64_t entries_allowed, CooMatrix& m,
                              const ReadOptions& options) {
-  const ReadSetting setting = split_setting(path, count, thread_count);
+  const ReadSetting setting = split_setting(path, count, thread_count, options.scan_path);
   PartReaders readers;
   const std::int64_t slot_end = slots_per_entry(header.form) * entries_allowed;
   if (place_readers(fd, count, part, part + 1, header.header_end, after_header(setting, m, header),

@@ -1,12 +1,14 @@
 // Reading the fields of one text line: white space, 32-bit integers and
 // Extended values. Every scan stops at a newline, so a line that ends in one
 // can be parsed in place, inside a larger buffer. Digits are read eight at a
-// time and a line's start sixteen, so the text must stay readable for
-// field_padding_bytes after the newline.
+// time, a line's start sixteen and, by the vector scanners, a whole window of
+// 64 bytes, so the text must stay readable for field_padding_bytes after the
+// newline.
 #pragma once
 
 #include <emmintrin.h>
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -36,8 +38,10 @@ inline const char* skip_blanks(const char* p) {
 }
 
 // Bytes after the newline that ends a line which the field readers may load
-// (and ignore): a buffer of text for them holds this many more.
-inline constexpr std::size_t field_padding_bytes = 16;
+// (and ignore): a buffer of text for them holds this many more. A scanner's
+// window of 64 bytes from a line's last byte, and a 16-byte load of digits
+// from the window's end, reach 79 bytes past it.
+inline constexpr std::size_t field_padding_bytes = 128;
 
 // Loads the eight bytes at p.
 inline std::uint64_t load_eight(const char* p) {
@@ -46,9 +50,13 @@ inline std::uint64_t load_eight(const char* p) {
   return bytes;
 }
 
-// 10^k for k = 0..8, for joining runs of up to eight digits.
-inline constexpr std::uint64_t small_powers_of_ten[9] = {1,      10,      100,      1000,     10000,
-                                                         100000, 1000000, 10000000, 100000000};
+// 10^k for k = 0..19, every power of ten below 2^64, for joining runs of digits.
+inline constexpr auto small_powers_of_ten = [] {
+  std::array<std::uint64_t, 20> power{};
+  power[0] = 1;
+  for (std::size_t k = 1; k < power.size(); ++k) power[k] = power[k - 1] * 10;
+  return power;
+}();
 
 // The number of decimal digits at the start of the eight bytes `bytes` (the
 // first character in the lowest byte). A byte is a digit when its high
@@ -205,14 +213,42 @@ inline void store_integer(std::uint64_t w, bool negative, Extended& out) {
   std::memcpy(bytes + sizeof significand, &sign_and_exponent, sizeof sign_and_exponent);
 }
 
+// Stores the value -w or w times 10^exponent, where w < 10^19 came from at
+// most 19 significant digits, exactly as strtold rounds it, and gives true;
+// false, leaving `out` alone, when only strtold can: an exponent beyond 27, or
+// any exponent but 0 without `fast`. An integer is stored exactly. Otherwise
+// w * 10^q or w / 10^-q is computed: both operands are exact, so the one
+// rounding of that operation is the correct rounding that strtold delivers.
+[[gnu::always_inline]] inline bool store_decimal(std::uint64_t w, std::int64_t exponent,
+                                                 bool negative, bool fast, Extended& out) {
+  if (exponent == 0) {
+    store_integer(w, negative, out);
+    return true;
+  }
+  if (!fast || exponent > max_exact_power || exponent < -max_exact_power) return false;
+  // w < 10^19 < 2^64, so the conversion to Extended is exact.
+  // The sign goes into the integer before the conversion, which is exact
+  // either way, instead of a negation that would branch on a random sign.
+  // From 1 to 2^63 - 1 (nearly always) w converts from a signed integer
+  // directly; a zero keeps its sign only as an Extended.
+  Extended signed_w;
+  if (w - 1 < (std::uint64_t{1} << 63) - 1) {
+    const auto sign_mask = -static_cast<std::int64_t>(negative);
+    signed_w = static_cast<Extended>((static_cast<std::int64_t>(w) ^ sign_mask) - sign_mask);
+  } else {
+    signed_w = negative ? -static_cast<Extended>(w) : static_cast<Extended>(w);
+  }
+  out = exponent >= 0 ? signed_w * exact_powers_of_ten.power[exponent]
+                      : signed_w / exact_powers_of_ten.power[-exponent];
+  return true;
+}
+
 // Converts the value field at p to exactly the bits strtold gives, and moves p
 // past it; false when the field is not a number from its first to its last
-// character. An integer of at most 19 significant digits is stored exactly.
-// With `fast` (see fast_values_exact), a decimal of at most 19 significant
-// digits w and a decimal exponent q with |q| <= 27 is computed as w * 10^q or
-// w / 10^-q: both operands are exact, so the one rounding of that operation is
-// the correct rounding that strtold also delivers. Everything else goes to
-// strtold. `out` may be the slot itself: it is written once, at the end.
+// character. A decimal of at most 19 significant digits goes to store_decimal
+// (with `fast`, see fast_values_exact); everything else, and what
+// store_decimal leaves, goes to strtold. `out` may be the slot itself: it is
+// written once, at the end.
 [[gnu::always_inline]] inline bool convert_value(const char*& p, Extended& out, bool fast) {
   const char* q = p;
   const bool negative = (*q == '-');
@@ -256,31 +292,10 @@ inline void store_integer(std::uint64_t w, bool negative, Extended& out) {
     exponent += negative_exponent ? -exponent_value : exponent_value;
     q = e;
   }
-  if (!has_digits || !ends_field(*q) || significant > max_exact_digits) {
+  if (!has_digits || !ends_field(*q) || significant > max_exact_digits ||
+      !store_decimal(w, exponent, negative, fast, out)) {
     return convert_value_slowly(p, out);
   }
-  if (exponent == 0) {
-    store_integer(w, negative, out);
-    p = q;
-    return true;
-  }
-  if (!fast || exponent > max_exact_power || exponent < -max_exact_power) {
-    return convert_value_slowly(p, out);
-  }
-  // w < 10^19 < 2^64, so the conversion to Extended is exact.
-  // The sign goes into the integer before the conversion, which is exact
-  // either way, instead of a negation that would branch on a random sign.
-  // From 1 to 2^63 - 1 (nearly always) w converts from a signed integer
-  // directly; a zero keeps its sign only as an Extended.
-  Extended signed_w;
-  if (w - 1 < (std::uint64_t{1} << 63) - 1) {
-    const auto sign_mask = -static_cast<std::int64_t>(negative);
-    signed_w = static_cast<Extended>((static_cast<std::int64_t>(w) ^ sign_mask) - sign_mask);
-  } else {
-    signed_w = negative ? -static_cast<Extended>(w) : static_cast<Extended>(w);
-  }
-  out = exponent >= 0 ? signed_w * exact_powers_of_ten.power[exponent]
-                      : signed_w / exact_powers_of_ten.power[-exponent];
   p = q;
   return true;
 }
