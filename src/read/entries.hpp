@@ -17,24 +17,40 @@ namespace spmv {
 // Refuses an entry that has only `found` of its three fields.
 [[gnu::cold]] bool refuse_missing(ReadState& state, int found);
 
+// Where a reader places its entries: the arrays of its matrix (no values for
+// a matrix of unit values) and the symmetry that mirrors them. Plain
+// pointers, held apart from the matrix so that the compiler knows that a
+// store into the arrays changes none of them.
+struct EntryArrays {
+  std::int32_t* rows;  // row indices
+  std::int32_t* cols;  // column indices
+  Extended* values;    // values, or null for a matrix of unit values
+  Symmetry symmetry;   // general, or how the mirror of an entry is made
+
+  explicit EntryArrays(CooMatrix& m, Symmetry how)
+      : rows(m.row_index.get()),
+        cols(m.col_index.get()),
+        values(m.unit_values ? nullptr : m.value.get()),
+        symmetry(how) {}
+};
+
 // Places an entry whose value is already in slot k, and its mirror in a
-// symmetric file, and counts it.
-[[gnu::always_inline]] inline void place_entry(ReadState& state, std::size_t k, std::int32_t row,
-                                               std::int32_t col) {
-  CooMatrix& m = state.matrix;
-  m.row_index[k] = row;
-  m.col_index[k] = col;
-  ++state.run.slots;
-  if (state.format.form.symmetry != Symmetry::general && row != col) {
-    const auto mirror = static_cast<std::size_t>(state.run.slot_base + state.run.slots++);
-    m.row_index[mirror] = col;
-    m.col_index[mirror] = row;
-    if (!m.unit_values) {
-      const Extended value = m.value[k];
-      m.value[mirror] = state.format.form.symmetry == Symmetry::skew_symmetric ? -value : value;
+// symmetric file, and counts it in `run`.
+[[gnu::always_inline]] inline void place_entry(const EntryArrays& to, SlotRun& run, std::size_t k,
+                                               std::int32_t row, std::int32_t col) {
+  to.rows[k] = row;
+  to.cols[k] = col;
+  ++run.slots;
+  if (to.symmetry != Symmetry::general && row != col) {
+    const auto mirror = static_cast<std::size_t>(run.slot_base + run.slots++);
+    to.rows[mirror] = col;
+    to.cols[mirror] = row;
+    if (to.values != nullptr) {
+      const Extended value = to.values[k];
+      to.values[mirror] = to.symmetry == Symmetry::skew_symmetric ? -value : value;
     }
   }
-  ++state.run.entries;
+  ++run.entries;
 }
 
 // Parses the entry at p into the next slot, checking each field; leaves p at
@@ -96,7 +112,7 @@ namespace spmv {
     return refuse(state, "a skew-symmetric matrix has no diagonal entries, but this is (" +
                              std::to_string(row) + ", " + std::to_string(col) + ")");
   }
-  place_entry(state, k, row, col);
+  place_entry(EntryArrays(m, state.format.form.symmetry), state.run, k, row, col);
   return true;
 }
 

@@ -23,7 +23,7 @@ namespace spmv {
 namespace {
 
 struct Avx2 {
-  // The mask of the bytes of `text` where `is` is set.
+  // The mask of the bytes where `is` is set.
   static std::uint64_t bits(__m256i is) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(is));
   }
@@ -44,31 +44,32 @@ struct Avx2 {
     return masks;
   }
 
-  // The values of the runs of a_count and b_count (0 to 16) digits at a and
-  // b, one in each half of a vector: moved to the end of their half behind
-  // zeros, then joined pairwise by multiply-adds into two groups of eight.
-  static void digit_runs(const char* a, int a_count, const char* b, int b_count,
-                         std::uint64_t& a_value, std::uint64_t& b_value) {
-    const __m256i text = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(b),
-                                             reinterpret_cast<const __m128i*>(a));
-    const __m256i controls = _mm256_loadu2_m128i(
-        reinterpret_cast<const __m128i*>(right_align_controls.control[b_count]),
-        reinterpret_cast<const __m128i*>(right_align_controls.control[a_count]));
+  // The row and column in the first half of one vector, 8 digits each, and
+  // the value's run in the second half, each moved behind zeros by a shuffle,
+  // then joined pairwise by multiply-adds: the row, the column and the run's
+  // two groups of 8 digits.
+  static LineValues convert(const LineDigits& d) {
+    const __m128i pair =
+        _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(d.row)),
+                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(d.col)));
+    const __m256i text = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(pair), _mm_loadu_si128(reinterpret_cast<const __m128i*>(d.run)), 1);
+    const __m256i controls = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(
+            index_pair_controls.control[d.row_digits][d.col_digits]))),
+        _mm_load_si128(
+            reinterpret_cast<const __m128i*>(right_align_controls.control[d.run_digits])),
+        1);
     const __m256i digits =
         _mm256_shuffle_epi8(_mm256_sub_epi8(text, _mm256_set1_epi8('0')), controls);
-    const __m256i pairs = _mm256_maddubs_epi16(
-        digits, _mm256_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10,
-                                 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1));
-    const __m256i fours = _mm256_madd_epi16(
-        pairs, _mm256_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1, 100, 1, 100, 1, 100, 1, 100, 1));
+    const __m256i pairs = _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x010a));
+    const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
     const __m256i eights =
-        _mm256_madd_epi16(_mm256_packus_epi32(fours, fours),
-                          _mm256_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1, 10000, 1, 10000,
-                                            1, 10000, 1, 10000, 1));
-    const auto a_both = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 0));
-    const auto b_both = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 2));
-    a_value = (a_both & 0xffffffff) * small_powers_of_ten[8] + (a_both >> 32);
-    b_value = (b_both & 0xffffffff) * small_powers_of_ten[8] + (b_both >> 32);
+        _mm256_madd_epi16(_mm256_packus_epi32(fours, fours), _mm256_set1_epi32(0x00012710));
+    const auto indices = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 0));
+    const auto groups = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 2));
+    return {indices & 0xffffffff, indices >> 32,
+            (groups & 0xffffffff) * small_powers_of_ten[8] + (groups >> 32)};
   }
 };
 

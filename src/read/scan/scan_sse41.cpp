@@ -31,39 +31,44 @@ struct Sse41 {
       const __m128i from_zero = _mm_sub_epi8(text, _mm_set1_epi8('0'));
       const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
       const int shift = 16 * part;
-      masks.newline |= std::uint64_t{static_cast<std::uint16_t>(
-                           _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('\n'))))}
-                       << shift;
-      masks.space |= std::uint64_t{static_cast<std::uint16_t>(
-                         _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8(' '))))}
-                     << shift;
-      masks.digit |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(digit))} << shift;
+      masks.newline |= bits(_mm_cmpeq_epi8(text, _mm_set1_epi8('\n'))) << shift;
+      masks.space |= bits(_mm_cmpeq_epi8(text, _mm_set1_epi8(' '))) << shift;
+      masks.digit |= bits(digit) << shift;
     }
     return masks;
   }
 
-  // The value of the run of `count` (0 to 16) digits at q: moved to the end
-  // of a vector behind zeros, then joined pairwise by multiply-adds into two
-  // groups of eight.
-  static std::uint64_t digit_run(const char* q, int count) {
-    __m128i digits =
-        _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), _mm_set1_epi8('0'));
-    digits = _mm_shuffle_epi8(
-        digits,
-        _mm_load_si128(reinterpret_cast<const __m128i*>(right_align_controls.control[count])));
-    const __m128i pairs = _mm_maddubs_epi16(
-        digits, _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1));
-    const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
-    const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours),
-                                          _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
-    const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-    return (both & 0xffffffff) * small_powers_of_ten[8] + (both >> 32);
+  // The mask of the bytes where `is` is set.
+  static std::uint64_t bits(__m128i is) {
+    return static_cast<std::uint16_t>(_mm_movemask_epi8(is));
   }
 
-  static void digit_runs(const char* a, int a_count, const char* b, int b_count,
-                         std::uint64_t& a_value, std::uint64_t& b_value) {
-    a_value = digit_run(a, a_count);
-    b_value = digit_run(b, b_count);
+  // The row and column in one vector, 8 digits a half, and the value's run
+  // in another, each moved behind zeros by a shuffle; then joined pairwise
+  // by multiply-adds, both vectors together in the last step: the row, the
+  // column and the run's two groups of 8 digits.
+  static LineValues convert(const LineDigits& d) {
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i pair = _mm_shuffle_epi8(
+        _mm_sub_epi8(_mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(d.row)),
+                                        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(d.col))),
+                     zero),
+        _mm_load_si128(reinterpret_cast<const __m128i*>(
+            index_pair_controls.control[d.row_digits][d.col_digits])));
+    const __m128i run = _mm_shuffle_epi8(
+        _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d.run)), zero),
+        _mm_load_si128(
+            reinterpret_cast<const __m128i*>(right_align_controls.control[d.run_digits])));
+    const __m128i tens = _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1);
+    const __m128i hundreds = _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1);
+    const __m128i pair_fours = _mm_madd_epi16(_mm_maddubs_epi16(pair, tens), hundreds);
+    const __m128i run_fours = _mm_madd_epi16(_mm_maddubs_epi16(run, tens), hundreds);
+    const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(pair_fours, run_fours),
+                                          _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
+    const auto indices = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+    const auto groups = static_cast<std::uint64_t>(_mm_extract_epi64(eights, 1));
+    return {indices & 0xffffffff, indices >> 32,
+            (groups & 0xffffffff) * small_powers_of_ten[8] + (groups >> 32)};
   }
 };
 
