@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "base/allocation.hpp"
 #include "matrix_generator.hpp"
 #include "multiply/parallel_multiply.hpp"
 #include "read/coo_matrix.hpp"
@@ -176,6 +177,39 @@ void parse_entries_file(benchmark::State& state, const BenchFile& file, ScanPath
       static_cast<double>(scanned) / static_cast<double>(file.entries);
 }
 
+// Allocation and first touch of the arrays of `slots` slots of rows, columns
+// and values, by `threads` threads each writing one byte per 4 KiB page of
+// its static block, as the readers' first writes do; then the arrays are
+// freed. The first run of a process meets memory that the machine may not yet
+// back, later runs mostly the memory just freed: the two are registered apart.
+void first_touch(benchmark::State& state, std::int64_t slots, std::int32_t threads) {
+  const std::int64_t bytes = slots * static_cast<std::int64_t>(slot_bytes(false));
+  const Clock::time_point start = Clock::now();
+  for (auto _ : state) {
+    CooMatrix m;
+    if (!allocate_slots(m, slots)) {
+      state.SkipWithError("not enough memory");
+      return;
+    }
+    char* const arrays[3] = {reinterpret_cast<char*>(m.row_index.get()),
+                             reinterpret_cast<char*>(m.col_index.get()),
+                             reinterpret_cast<char*>(m.value.get())};
+    const std::int64_t sizes[3] = {slots * 4, slots * 4, slots * 16};
+#pragma omp parallel num_threads(threads)
+    for (int a = 0; a < 3; ++a) {
+      const SlotBlock block =
+          block_of_worker(sizes[a], omp_get_num_threads(), omp_get_thread_num());
+      for (std::int64_t at = block.begin; at < block.begin + block.count; at += 4096) {
+        arrays[a][at] = 1;
+      }
+    }
+    benchmark::DoNotOptimize(arrays[2][0]);
+  }
+  const double per_run = seconds_since(start) / static_cast<double>(state.iterations());
+  state.SetBytesProcessed(state.iterations() * bytes);
+  state.counters["ns_per_entry"] = per_run * 1e9 / static_cast<double>(slots);
+}
+
 // The value fields of a file, each followed by a newline.
 std::vector<std::string> value_fields(const BenchFile& file, std::size_t count) {
   std::vector<std::string> fields;
@@ -290,6 +324,14 @@ int main(int argc, char** argv) {
           ->MinTime(1.0)
           ->Unit(benchmark::kMillisecond);
     }
+  }
+  for (std::int32_t threads : {1, 2}) {
+    const std::string key = "/threads:" + std::to_string(threads);
+    benchmark::RegisterBenchmark(("FirstTouch/first" + key).c_str(), first_touch, entries, threads)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("FirstTouch/again" + key).c_str(), first_touch, entries, threads)
+        ->Unit(benchmark::kMillisecond);
   }
   for (std::int32_t threads : {1, 2}) {
     benchmark::RegisterBenchmark(("CountLines/threads:" + std::to_string(threads)).c_str(),
