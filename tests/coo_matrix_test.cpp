@@ -156,6 +156,8 @@ std::int64_t common_shape_lines(const std::string& path) {
   std::string line;
   std::getline(in, line);
   const bool market = line.starts_with("%%MatrixMarket");
+  std::transform(line.begin(), line.end(), line.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   const bool pattern = market && line.find(" pattern ") != std::string::npos;
   const bool skew = market && line.find(" skew-symmetric") != std::string::npos;
   // The banner, comments (after blanks or not) and blank lines before the header.
