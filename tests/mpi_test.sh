@@ -109,7 +109,8 @@ report_counts='[.mpi.ranks, .mpi.threads_per_rank, .mpi.workers, .performance.th
 # programs with P = R x T workers on a file; standard error, the exit status
 # and, for a refusal, standard output must agree, and the status must be
 # STATUS. With REPORT, both write a report (spmv-mpi after REPEAT more
-# multiplies): the matrix and the product's digest must agree, and
+# multiplies): the matrix, the product's digest and the reader's scan path
+# and lines scanned (of the whole file, on every rank) must agree, and
 # spmv-mpi's counts match the pattern REPORT. With PIECES, spmv-mpi sends at
 # most PIECES slots in one message; with 0:PIECES, only rank 0 is told so. Writes to RESULT the notes of failed
 # launches and "ok", or "FAILED: ..." with the evidence.
@@ -150,13 +151,13 @@ if [ "${5:-}" = --compare ]; then
     verdict="FAILED: $what: performance line"
   elif [ -n "$expected_report" ]; then
     got=$(jq -r "$report_counts" "$work/mpi.json" 2>&1) || true
-    matrix_one=$(jq -c '[.matrix, .result.digest]' "$work/one.json" 2>&1) || true
-    matrix_mpi=$(jq -c '[.matrix, .result.digest]' "$work/mpi.json" 2>&1) || true
+    matrix_one=$(jq -c '[.matrix, .result.digest, .reader.scan_path, .reader.scanned_lines]' "$work/one.json" 2>&1) || true
+    matrix_mpi=$(jq -c '[.matrix, .result.digest, .reader.scan_path, .reader.scanned_lines]' "$work/mpi.json" 2>&1) || true
     # shellcheck disable=SC2053 # the expected counts are a pattern
     if [[ $got != $expected_report ]]; then
       verdict="FAILED: $what: report counts $got, the test expects $expected_report"
     elif [ "$matrix_one" != "$matrix_mpi" ]; then
-      verdict="FAILED: $what: report's matrix and digest differ"$'\n'"    spmv's: $matrix_one"$'\n'"    spmv-mpi's: $matrix_mpi"
+      verdict="FAILED: $what: report's matrix, digest or scanned lines differ"$'\n'"    spmv's: $matrix_one"$'\n'"    spmv-mpi's: $matrix_mpi"
     fi
   fi
   {

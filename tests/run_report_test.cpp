@@ -14,6 +14,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <tuple>
 
 #include "multiply/parallel_multiply.hpp"
 #include "multiply/repeated_multiply.hpp"
@@ -241,26 +242,31 @@ TEST(RunReport, HoldsEveryFieldConsistentWithTheRunAndTheFile) {
     int n;
     int stored;
     int slots;
+    int scanned;  // entry lines of the common shape, which a vector scan path reads
   } cases[] = {
-      {"good/small.txt", "plain", nullptr, nullptr, 3, 3, 4, 4},
-      {"good/rows_first_number_differs.txt", "plain", nullptr, nullptr, -1, -1, -1, -1},
-      {"good/repeated_pairs.txt", "plain", nullptr, nullptr, -1, -1, -1, -1},
-      {"mtx/symmetric.mtx", "matrix market", "real", "symmetric", 3, 3, 3, 5},
-      {"mtx/pattern_symmetric.mtx", "matrix market", "pattern", "symmetric", 3, 3, 2, 3},
-      {"mtx/skew_symmetric.mtx", "matrix market", "real", "skew-symmetric", 3, 3, 2, 4},
-      {"mtx/integer_fewer_rows.mtx", "matrix market", "integer", "general", 2, 3, 2, 2},
-      {"mtx/tall_real.mtx", "matrix market", "real", "general", 5, 3, 6, 6},
-      {"mtx/hermitian_real.mtx", "matrix market", "real", "symmetric", 3, 3, 3, 5},
+      {"good/small.txt", "plain", nullptr, nullptr, 3, 3, 4, 4, 4},
+      {"good/rows_first_number_differs.txt", "plain", nullptr, nullptr, -1, -1, -1, -1, 3},
+      {"good/repeated_pairs.txt", "plain", nullptr, nullptr, -1, -1, -1, -1, 5},
+      {"good/spacing_and_crlf.txt", "plain", nullptr, nullptr, -1, -1, -1, -1, 0},
+      {"mtx/symmetric.mtx", "matrix market", "real", "symmetric", 3, 3, 3, 5, 3},
+      {"mtx/pattern_symmetric.mtx", "matrix market", "pattern", "symmetric", 3, 3, 2, 3, 2},
+      {"mtx/skew_symmetric.mtx", "matrix market", "real", "skew-symmetric", 3, 3, 2, 4, 2},
+      {"mtx/integer_fewer_rows.mtx", "matrix market", "integer", "general", 2, 3, 2, 2, 2},
+      {"mtx/tall_real.mtx", "matrix market", "real", "general", 5, 3, 6, 6, 6},
+      {"mtx/hermitian_real.mtx", "matrix market", "real", "symmetric", 3, 3, 3, 5, 3},
   };
   for (const auto& c : cases) {
     const std::string path = test_data + "/" + c.file;
     const bool plain = std::string(c.form) == "plain";
     const ReferenceMatrix reference = plain ? stdio_read(path) : ReferenceMatrix{};
-    for (const auto& [threads, repeats] : {std::pair{1, 0}, {2, 3}, {3, 1}}) {
+    // Each run under another scan path: SPMV_SCAN_PATH as given, or none.
+    for (const auto& [threads, repeats, wanted] :
+         {std::tuple{1, 0, "baseline"}, {2, 3, "sse4.1"}, {3, 1, ""}}) {
       SCOPED_TRACE(std::string(c.file) + " on " + std::to_string(threads) + " threads");
       const std::vector<std::string> args = {std::to_string(threads), "0", "1", path};
       const ReportedRun reported =
-          run_with_report({"--repeat=" + std::to_string(repeats), args[0], "0", "1", path});
+          run_with_report({"--repeat=" + std::to_string(repeats), args[0], "0", "1", path},
+                          *wanted ? std::string("export SPMV_SCAN_PATH=") + wanted + ";" : "");
       const RunResult plain_run = run_spmv(args);
       // The options change nothing on the standard streams but the times.
       ASSERT_EQ(reported.run.status, 0) << reported.run.err;
@@ -293,6 +299,11 @@ TEST(RunReport, HoldsEveryFieldConsistentWithTheRunAndTheFile) {
         EXPECT_EQ(matrix["first"], c.first);
       }
       EXPECT_EQ(report["result"]["elements"], matrix["rows"]);
+      const spmv::ScanPath scan = *wanted ? spmv::scan_path_for(wanted) : spmv::chosen_scan_path();
+      EXPECT_EQ(report["reader"]["scan_path"], spmv::scan_path_name(scan));
+      EXPECT_EQ(report["reader"]["scanned_lines"],
+                scan == spmv::ScanPath::baseline ? 0 : c.scanned);
+      EXPECT_EQ(report["reader"]["readers"], 1);
     }
   }
 }

@@ -123,9 +123,10 @@ Outcome<RankShare> read_rank_parts(const Team& team, int fd, const std::string& 
   std::vector<PartResult> mine(static_cast<std::size_t>(team.threads));
   for (std::size_t i = 0; i < runs.value.size(); ++i) {
     const PartRun& run = runs.value[i];
-    mine[i] = PartResult{run.entries, run.slots, run.failure ? 1 : 0};
+    mine[i] = PartResult{run.entries, run.slots, run.failure ? 1 : 0, run.scanned};
   }
-  const Verdict verdict = judge_parts(gather_parts(team, mine), header.declared, team.first_part());
+  const std::vector<PartResult> results = gather_parts(team, mine);
+  const Verdict verdict = judge_parts(results, header.declared, team.first_part());
   if (verdict.part >= 0) {
     const int owner = static_cast<int>(verdict.part / team.threads);
     if (owner == team.rank) {
@@ -143,6 +144,8 @@ Outcome<RankShare> read_rank_parts(const Team& team, int fd, const std::string& 
     return outcome;
   }
   compact_part_runs(runs.value, share);
+  // The lines scanned in the whole file, the same on every rank.
+  for (const PartResult& result : results) outcome.value.report.scanned_lines += result.scanned;
   outcome.value.total_slots = verdict.total_slots;
   outcome.value.share_begin = verdict.slots_before;
   return outcome;
@@ -190,6 +193,7 @@ Outcome<RankShare> read_distributed(MPI_Comm comm, const std::string& path,
     return outcome;
   ReadReport& report = outcome.value.report;
   report.readers = static_cast<std::int32_t>(team.parts());
+  report.scan_path = options.scan_path;
   report.first_pass_seconds = counted - start;
   report.second_pass_seconds = omp_get_wtime() - counted;
   describe_form(header.form, header.declared, count.file_bytes, report);

@@ -227,6 +227,7 @@ struct PartResult {
   std::int64_t entries = 0;  // entry lines read
   std::int64_t slots = 0;    // slots filled
   std::int64_t refused = 0;  // 1 when the reader refused a line
+  std::int64_t scanned = 0;  // entry lines that a vector scanner read
 };
 
 // What a sequential read would conclude from every part's result.

@@ -291,6 +291,12 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
         {"packed_bytes", read.packed_bytes},
         {"unpacked_bytes", read.unpacked_bytes}};
   }
+  if (record.read && record.matrix) {
+    const ReadReport& read = *record.read;
+    report["reader"] = {{"scan_path", scan_path_name(read.scan_path)},
+                        {"scanned_lines", read.scanned_lines},
+                        {"readers", read.readers}};
+  }
   ordered_json seconds = ordered_json::object();
   for (const auto& [phase, time] : record.phase_seconds) seconds[phase] = time;
   report["seconds"] = seconds;
