@@ -3,6 +3,7 @@
 // instructions; it runs where scan_path_supported says so.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -13,8 +14,12 @@
 
 // Everything above keeps the baseline instruction set; the inline functions
 // it defines may be inlined below, never the other way round.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,bmi,bmi2")
+#endif
 
 #include "read/scan/entry_scanner.hpp"
 
@@ -81,4 +86,8 @@ const char* scan_entries_avx2(ReadState& state, const char* p, const char* stop)
 
 }  // namespace spmv
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif

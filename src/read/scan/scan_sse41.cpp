@@ -3,6 +3,7 @@
 // compiled for those instructions; it runs where scan_path_supported says so.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -13,8 +14,12 @@
 
 // Everything above keeps the baseline instruction set; the inline functions
 // it defines may be inlined below, never the other way round.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3,sse4.1"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("ssse3,sse4.1")
+#endif
 
 #include "read/scan/entry_scanner.hpp"
 
@@ -80,4 +85,8 @@ const char* scan_entries_sse41(ReadState& state, const char* p, const char* stop
 
 }  // namespace spmv
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
