@@ -131,7 +131,8 @@ std::string describe(const ReadWay& way) {
 // 64 bytes, "ROW COL VALUE" (or "ROW COL" in a pattern file) with single
 // spaces, indices of 1 to 10 digits within 1..rows and 1..columns (no
 // diagonal entry in a skew-symmetric file), and a value [sign] 1-16 digits
-// [. 0-16 digits] [e|E [sign] 1-4 digits], 19 digits at most, whose last
+// [. 0-16 digits] [e|E [sign] 1-4 digits], 19 digits at most and 8 at most
+// before a point, whose last
 // digit's decimal exponent is 0 or within +-27 so that no strtold is needed.
 bool common_shape(const std::string& line, std::int64_t rows, std::int64_t columns, bool pattern,
                   bool skew) {
@@ -144,7 +145,10 @@ bool common_shape(const std::string& line, std::int64_t rows, std::int64_t colum
   const std::int64_t col = std::stoll(field[2]);
   if (row < 1 || row > rows || col < 1 || col > columns || (skew && row == col)) return false;
   if (pattern) return !field[3].matched;
-  if (!field[3].matched || field[4].length() + field[6].length() > 19) return false;
+  if (!field[3].matched || field[4].length() + field[6].length() > 19 ||
+      (field[5].matched && field[4].length() > 8)) {
+    return false;
+  }
   const std::int64_t exponent =
       (field[8].matched ? std::stoll(field[8]) : 0) - static_cast<std::int64_t>(field[6].length());
   return exponent == 0 || (exponent >= -27 && exponent <= 27);
