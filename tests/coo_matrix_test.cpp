@@ -186,16 +186,28 @@ void expect_scanned(const ReadReport& report, const ReadWay& way, std::int64_t c
   EXPECT_EQ(report.scanned_lines, way.scan == ScanPath::baseline ? 0 : common);
 }
 
+// Reads a well-formed file under `way` and checks how it went: no refusal,
+// no fallback to one reader, one reader per part, and the lines of the
+// common shape scanned.
+Outcome<CooMatrix> read_well_formed(const std::string& path, ReadWay way) {
+  ReadReport report;
+  Outcome<CooMatrix> read = read_matrix(path, way, &report);
+  if (read.failure) {
+    ADD_FAILURE() << read.failure->message;
+    return read;
+  }
+  EXPECT_EQ(report.fallback, "");
+  EXPECT_EQ(report.readers, parts_of(path, way));
+  expect_scanned(report, way, common_shape_lines(path));
+  return read;
+}
+
 // Checks that the reader gives exactly what the stdio reference gives, and
 // that a file split into parts was read by one reader per part.
 void expect_same_as_reference(const std::string& path, ReadWay way) {
   SCOPED_TRACE(path + describe(way));
-  ReadReport report;
-  const Outcome<CooMatrix> read = read_matrix(path, way, &report);
-  ASSERT_FALSE(read.failure) << read.failure->message;
-  EXPECT_EQ(report.fallback, "");
-  EXPECT_EQ(report.readers, parts_of(path, way));
-  expect_scanned(report, way, common_shape_lines(path));
+  const Outcome<CooMatrix> read = read_well_formed(path, way);
+  ASSERT_FALSE(read.failure);
   const ReferenceMatrix expected = stdio_read(path);
   const CooMatrix& m = read.value;
   ASSERT_EQ(m.shape.columns, expected.n);
@@ -497,12 +509,8 @@ TEST(CooMatrixReader, ReadsBlankLinesAndUnterminatedLastLines) {
         const ReadWay way = under(any_way, scan);
         SCOPED_TRACE(c.file + describe(way));
         const std::string path = test_data + "/quirks/" + c.file;
-        ReadReport report;
-        const Outcome<CooMatrix> read = read_matrix(path, way, &report);
-        ASSERT_FALSE(read.failure) << read.failure->message;
-        EXPECT_EQ(report.fallback, "");
-        EXPECT_EQ(report.readers, parts_of(path, way));
-        expect_scanned(report, way, common_shape_lines(path));
+        const Outcome<CooMatrix> read = read_well_formed(path, way);
+        ASSERT_FALSE(read.failure);
         ASSERT_EQ(read.value.nnz, static_cast<std::int64_t>(c.rows.size()));
         for (std::size_t k = 0; k < c.rows.size(); ++k) {
           EXPECT_EQ(read.value.row_index[k], c.rows[k]);
@@ -549,12 +557,8 @@ TEST(CooMatrixReader, ReadsMatrixMarketFilesAndExpandsSymmetry) {
         const ReadWay way = under(any_way, scan);
         SCOPED_TRACE(c.file + describe(way));
         const std::string path = test_data + "/mtx/" + c.file;
-        ReadReport report;
-        const Outcome<CooMatrix> read = read_matrix(path, way, &report);
-        ASSERT_FALSE(read.failure) << read.failure->message;
-        EXPECT_EQ(report.fallback, "");
-        EXPECT_EQ(report.readers, parts_of(path, way));
-        expect_scanned(report, way, common_shape_lines(path));
+        const Outcome<CooMatrix> read = read_well_formed(path, way);
+        ASSERT_FALSE(read.failure);
         const CooMatrix& m = read.value;
         EXPECT_EQ(m.shape.columns, c.n);
         EXPECT_EQ(m.shape.result_length, c.result_length);

@@ -102,6 +102,14 @@ struct LineValues {
   std::uint64_t run = 0;
 };
 
+// The values from the two 64-bit lanes of a conversion: the row and the
+// column in the 32-bit halves of `indices`, the run's leading and trailing 8
+// digits in those of `groups`.
+inline LineValues line_values(std::uint64_t indices, std::uint64_t groups) {
+  return {indices & 0xffffffff, indices >> 32,
+          (groups & 0xffffffff) * small_powers_of_ten[8] + (groups >> 32)};
+}
+
 // What a scanner carries from line to line, held in locals; the counts are
 // written back to the reader when it stops.
 struct ScanCounts {

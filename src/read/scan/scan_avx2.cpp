@@ -73,8 +73,7 @@ struct Avx2 {
         _mm256_madd_epi16(_mm256_packus_epi32(fours, fours), _mm256_set1_epi32(0x00012710));
     const auto indices = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 0));
     const auto groups = static_cast<std::uint64_t>(_mm256_extract_epi64(eights, 2));
-    return {indices & 0xffffffff, indices >> 32,
-            (groups & 0xffffffff) * small_powers_of_ten[8] + (groups >> 32)};
+    return line_values(indices, groups);
   }
 };
 

@@ -72,8 +72,7 @@ struct Sse41 {
                                           _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
     const auto indices = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
     const auto groups = static_cast<std::uint64_t>(_mm_extract_epi64(eights, 1));
-    return {indices & 0xffffffff, indices >> 32,
-            (groups & 0xffffffff) * small_powers_of_ten[8] + (groups >> 32)};
+    return line_values(indices, groups);
   }
 };
 
