@@ -566,6 +566,7 @@ TEST(RunWarnings, FireOnlyPastTheirThresholds) {
   quiet.core_of_cpu = {0, 0, 1, 1};  // CPUs 0 and 1 share core 0, CPUs 2 and 3 core 1
   quiet.shortest = 0.01;
   quiet.tick = 1e-9;
+  quiet.scan_taken = "sse4.1";
   using Change = std::function<void(spmv::WarningInputs&)>;
   const struct {
     const char* what;
@@ -664,6 +665,19 @@ TEST(RunWarnings, FireOnlyPastTheirThresholds) {
        {"short"},
        "0.0019 s"},
       {"nothing timed", [](auto& in) { in.shortest = std::nullopt; }, {}, ""},
+      {"scan path as set", [](auto& in) { in.scan_setting = "sse4.1"; }, {}, ""},
+      {"scan path named wrongly",
+       [](auto& in) { in.scan_setting = "AVX2"; },
+       {"scan_path"},
+       "\"AVX2\" names no scan path"},
+      {"scan path empty", [](auto& in) { in.scan_setting = ""; }, {"scan_path"}, "\"\" names no"},
+      {"scan path the processor lacks",
+       [](auto& in) {
+         in.scan_setting = "avx2";
+         in.scan_taken = "sse4.1";
+       },
+       {"scan_path"},
+       "cannot run: sse4.1 was taken"},
       {"every kind at once",
        [](auto& in) {
          in.load_end = 9;

@@ -4,6 +4,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "build_info.hpp"
@@ -246,6 +247,8 @@ ordered_json warnings_json(const RunRecord& record, const MachineContext& machin
     inputs.shortest = shortest;
   }
   inputs.tick = omp_get_wtick();
+  if (const char* setting = std::getenv("SPMV_SCAN_PATH")) inputs.scan_setting = setting;
+  if (record.read) inputs.scan_taken = scan_path_name(record.read->scan_path);
   ordered_json warnings = ordered_json::array();
   for (const Warning& warning : run_warnings(inputs)) {
     warnings.push_back({{"kind", warning.kind}, {"message", warning.message}});

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <map>
 
+#include "read/scan/scan_path.hpp"
+
 namespace spmv {
 
 namespace {
@@ -102,6 +104,23 @@ std::optional<Warning> short_warning(double shortest, double tick) {
   return Warning{"short", text};
 }
 
+std::optional<Warning> scan_path_warning(const std::optional<std::string>& setting,
+                                         const std::string& taken) {
+  if (!setting) return std::nullopt;
+  const std::optional<ScanPath> named = scan_path_named(*setting);
+  if (!named) {
+    return Warning{"scan_path", "SPMV_SCAN_PATH=\"" + *setting +
+                                    "\" names no scan path (baseline, sse4.1 or avx2): " + taken +
+                                    ", the best that this processor runs, was taken"};
+  }
+  if (taken != scan_path_name(*named)) {
+    return Warning{"scan_path", "SPMV_SCAN_PATH=" + *setting +
+                                    " names a path that this processor cannot run: " + taken +
+                                    " was taken"};
+  }
+  return std::nullopt;
+}
+
 std::vector<Warning> run_warnings(const WarningInputs& inputs) {
   const std::optional<Warning> found[] = {
       load_warning(inputs.load_start, inputs.load_end, inputs.logical_cpus),
@@ -109,7 +128,8 @@ std::vector<Warning> run_warnings(const WarningInputs& inputs) {
       spread_warning(inputs.cv, inputs.repeats),
       governor_warning(inputs.governors),
       smt_warning(inputs.worker_cpus, inputs.core_of_cpu),
-      inputs.shortest ? short_warning(*inputs.shortest, inputs.tick) : std::nullopt};
+      inputs.shortest ? short_warning(*inputs.shortest, inputs.tick) : std::nullopt,
+      scan_path_warning(inputs.scan_setting, inputs.scan_taken)};
   std::vector<Warning> warnings;
   for (const auto& warning : found) {
     if (warning) warnings.push_back(*warning);

@@ -13,8 +13,8 @@ namespace spmv {
 
 // One warning of the report.
 struct Warning {
-  std::string kind;     // "load", "oversubscribed", "spread", "governor", "smt", "shared_cpu"
-                        // or "short"
+  std::string kind;     // "load", "oversubscribed", "spread", "governor", "smt", "shared_cpu",
+                        // "short" or "scan_path"
   std::string message;  // what was seen, in a sentence
 };
 
@@ -51,20 +51,27 @@ std::optional<Warning> smt_warning(const std::vector<std::int32_t>& worker_cpus,
 // seconds) or under 1 ms.
 std::optional<Warning> short_warning(double shortest, double tick);
 
+// An SPMV_SCAN_PATH setting that names no scan path, or one other than the
+// path `taken` (which the processor cannot run); none without a setting.
+std::optional<Warning> scan_path_warning(const std::optional<std::string>& setting,
+                                         const std::string& taken);
+
 // The figures that the warnings judge.
 struct WarningInputs {
-  std::optional<double> load_start;       // 1-minute load average at the start
-  std::optional<double> load_end;         // and at the end
-  std::int32_t logical_cpus = 0;          // CPUs online
-  std::int32_t affinity_cpus = 0;         // CPUs of the affinity mask
-  std::int32_t threads = 0;               // threads of the team that multiplied
-  double cv = 0;                          // the repeats' coefficient of variation
-  std::int64_t repeats = 0;               // repeats that ran
-  std::vector<std::string> governors;     // frequency governors of the CPUs
-  std::vector<std::int32_t> worker_cpus;  // CPU of each worker of this process
-  std::vector<std::int64_t> core_of_cpu;  // core of each CPU
-  std::optional<double> shortest;         // the shortest timed multiply, once one ran
-  double tick = 0;                        // the clock's resolution, seconds
+  std::optional<double> load_start;         // 1-minute load average at the start
+  std::optional<double> load_end;           // and at the end
+  std::int32_t logical_cpus = 0;            // CPUs online
+  std::int32_t affinity_cpus = 0;           // CPUs of the affinity mask
+  std::int32_t threads = 0;                 // threads of the team that multiplied
+  double cv = 0;                            // the repeats' coefficient of variation
+  std::int64_t repeats = 0;                 // repeats that ran
+  std::vector<std::string> governors;       // frequency governors of the CPUs
+  std::vector<std::int32_t> worker_cpus;    // CPU of each worker of this process
+  std::vector<std::int64_t> core_of_cpu;    // core of each CPU
+  std::optional<double> shortest;           // the shortest timed multiply, once one ran
+  double tick = 0;                          // the clock's resolution, seconds
+  std::optional<std::string> scan_setting;  // SPMV_SCAN_PATH, where it is set
+  std::string scan_taken;                   // the scan path that the read took
 };
 
 // Every warning that `inputs` call for, in the order of the kinds above.
