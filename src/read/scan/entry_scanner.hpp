@@ -71,16 +71,10 @@ constexpr auto index_pair_controls = [] {
   return table;
 }();
 
-// The value of the index field of `length` (9 or 10) digits at q.
-inline std::uint64_t long_index_value(const char* q, int length) {
-  return digits_value(load_eight(q), length - 8) * small_powers_of_ten[8] +
-         digits_value(load_eight(q + length - 8), 8);
-}
-
-// The value of the `count` (1 to 4) exponent digits at q.
-inline std::int64_t exponent_value(const char* q, int count) {
-  std::int64_t value = 0;
-  for (int i = 0; i < count; ++i) value = value * 10 + (q[i] - '0');
+// The value of the run of digits at q (at most 19 of them).
+inline std::uint64_t run_value(const char* q) {
+  std::uint64_t value = 0;
+  read_digit_run(q, value);
   return value;
 }
 
@@ -119,12 +113,9 @@ struct ScanCounts {
 
 // What a scanner knows of the file and the arrays, fixed while it runs.
 struct ScanTarget {
-  EntryArrays arrays;       // where entries go
-  Extended* value_slots;    // the value array, also of a skew-symmetric pattern file; null
-                            // for a matrix of unit values
+  EntryArrays arrays;       // where entries go; no values for a matrix of unit values
   std::uint64_t row_limit;  // rows run from 1 to this
   std::uint64_t col_limit;  // columns run from 1 to this
-  bool pattern;             // lines hold no value
   bool fast_values;         // store_decimal may compute with the x87 unit
 };
 
@@ -177,7 +168,8 @@ template <class Isa, bool pattern>
       e += has_sign(q[e]);
       const int exponent_digits = std::countr_zero(~(digits >> e));
       if (exponent_digits == 0 || exponent_digits > 4) return false;
-      const std::int64_t written = exponent_value(q + e, exponent_digits);
+      const auto written =
+          static_cast<std::int64_t>(digits_value(load_eight(q + e), exponent_digits));
       exponent += negative_exponent ? -written : written;
       at = e + exponent_digits;
     }
@@ -194,15 +186,15 @@ template <class Isa, bool pattern>
   const LineValues values = Isa::convert(runs);
   std::uint64_t row = values.row;
   std::uint64_t col = values.col;
-  if (row_end > 8) row = long_index_value(q, row_end);
-  if (col_length > 8) col = long_index_value(q + col_start, col_length);
+  if (row_end > 8) row = run_value(q);
+  if (col_length > 8) col = run_value(q + col_start);
   if (row - 1 >= target.row_limit || col - 1 >= target.col_limit ||
       (target.arrays.symmetry == Symmetry::skew_symmetric && row == col)) {
     return false;
   }
   const auto k = static_cast<std::size_t>(counts.run.slot_base + counts.run.slots);
   if (pattern) {
-    if (target.value_slots != nullptr) store_integer(1, false, target.value_slots[k]);
+    if (target.arrays.values != nullptr) store_integer(1, false, target.arrays.values[k]);
   } else {
     std::uint64_t w = values.run;
     if (has_fraction) {
@@ -211,7 +203,7 @@ template <class Isa, bool pattern>
                                       : digits_value(load_eight(q + whole_start), whole_digits);
       w += whole * small_powers_of_ten[fraction_digits];
     }
-    if (!store_decimal(w, exponent, negative, target.fast_values, target.value_slots[k])) {
+    if (!store_decimal(w, exponent, negative, target.fast_values, target.arrays.values[k])) {
       return false;
     }
   }
@@ -259,11 +251,8 @@ const char* scan_lines(ReadState& state, const char* p, const char* stop) {
   CooMatrix& m = state.matrix;
   const bool pattern = state.format.form.field == Field::pattern;
   const ScanTarget target{EntryArrays(m, state.format.form.symmetry),
-                          m.unit_values ? nullptr : m.value.get(),
                           static_cast<std::uint64_t>(state.format.row_limit),
-                          static_cast<std::uint64_t>(m.shape.columns),
-                          pattern,
-                          state.setting.fast_values};
+                          static_cast<std::uint64_t>(m.shape.columns), state.setting.fast_values};
   ScanCounts counts{state.run, state.line};
   p = pattern ? scan_lines<Isa, true>(target, counts, p, stop)
               : scan_lines<Isa, false>(target, counts, p, stop);
