@@ -23,14 +23,16 @@ const std::string usage_line =
     "usage: spmv [--report=FILE] [--repeat=N] [--min-time=SECONDS] THREADS IGNORED VERBOSE "
     "MATRIX_FILE\n";
 
-std::optional<RunConfig> parse(std::vector<const char*> args) {
-  args.insert(args.begin(), "spmv");
-  return parse_run_config(static_cast<int>(args.size()), args.data());
-}
-
 CommandLine read(std::vector<const char*> args) {
   args.insert(args.begin(), "spmv");
   return read_command_line(static_cast<int>(args.size()), args.data());
+}
+
+// The run that the arguments ask for; nothing for a query or misuse.
+std::optional<RunConfig> parse(std::vector<const char*> args) {
+  CommandLine line = read(std::move(args));
+  if (line.query != Query::none || !line.misuse.empty()) return std::nullopt;
+  return std::move(line.config);
 }
 
 TEST(CommandLine, ConvertsNumbersTheWayAtoiDoes) {

@@ -156,12 +156,6 @@ CommandLine read_command_line(int argc, const char* const* argv) {
   return line;
 }
 
-std::optional<RunConfig> parse_run_config(int argc, const char* const* argv) {
-  CommandLine line = read_command_line(argc, argv);
-  if (line.query != Query::none || !line.misuse.empty()) return std::nullopt;
-  return std::move(line.config);
-}
-
 std::string worker_count_misuse(int processes, std::int32_t threads) {
   if (static_cast<std::int64_t>(processes) * threads <= max_thread_count) return "";
   return "RANKS x THREADS must be from 1 to " + std::to_string(max_thread_count) + ", not " +

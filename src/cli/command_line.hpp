@@ -1,9 +1,8 @@
 // The command line: options and four positional arguments into a RunConfig.
 //
 // src/cli owns what the user types and reads back: the options and
-// arguments (here), the usage and version texts (usage.hpp), the entry that
-// answers a query or refuses misuse before a run starts (entry.hpp), and
-// spmv's main, which hands the run to the driver in src/run.
+// arguments (here), the usage and version texts (usage.hpp), and spmv's
+// main, which hands the command line to the driver in src/run.
 #pragma once
 
 #include <cstdint>
@@ -57,9 +56,6 @@ struct CommandLine {
 // max_min_time, fewer than four positional arguments, or a thread count
 // outside 1..max_thread_count.
 CommandLine read_command_line(int argc, const char* const* argv);
-
-// The run that argv asks for; nullopt for a query or misuse.
-std::optional<RunConfig> parse_run_config(int argc, const char* const* argv);
 
 // Why `processes` processes of `threads` threads each cannot run; empty when
 // they can: the run's workers are limited as one process's threads are.

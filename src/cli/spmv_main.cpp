@@ -8,10 +8,10 @@
 // the run does not fit in memory, a repeated multiply differs from the first
 // or its output or report cannot be written, 2 when the command line is
 // unusable.
-#include "cli/entry.hpp"
+#include "run/driver.hpp"
 #include "run/one_process.hpp"
 
 int main(int argc, char** argv) {
   spmv::OneProcess state;
-  return spmv::run_command_line(argc, argv, spmv::one_process_launcher(state));
+  return spmv::run_measurement(argc, argv, spmv::one_process_launcher(state));
 }

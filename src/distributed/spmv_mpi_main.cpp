@@ -9,12 +9,12 @@
 // with the same exit status, as spmv's.
 #include <mpi.h>
 
-#include "cli/entry.hpp"
 #include "distributed/launcher.hpp"
+#include "run/driver.hpp"
 
 int main(int argc, char** argv) {
   int provided = 0;
   MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
   spmv::RankState state;
-  return spmv::run_command_line(argc, argv, spmv::rank_launcher(state));
+  return spmv::run_measurement(argc, argv, spmv::rank_launcher(state));
 }

@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstring>
+#include <cstdio>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "cli/command_line.hpp"
@@ -45,17 +46,26 @@ int finish(const Run& run, int status, const std::optional<Failure>& failure = s
   return run.launcher.end(status);
 }
 
-// The answer to --help, -h or --version, when it is the first argument.
-std::optional<int> answer_query(const Launcher& launcher, int argc, char** argv) {
-  if (argc < 2) return std::nullopt;
-  const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
-  const bool version = std::strcmp(argv[1], "--version") == 0;
-  if (!help && !version) return std::nullopt;
-  int status = 0;
-  if (launcher.process == 0) {
-    std::fputs((help ? usage_text(launcher.program) : version_text(launcher.program)).c_str(),
-               stdout);
+// Settles a command line that asks for no run: process 0 prints the help or
+// version text on standard output for a query, or the misuse in one line and
+// then the usage on standard error; every process gives the same status.
+// Nothing for a usable command line.
+std::optional<int> settle_without_run(const Launcher& launcher, const CommandLine& line) {
+  std::string misuse = line.misuse;
+  if (line.query == Query::none && misuse.empty()) {
+    misuse = worker_count_misuse(launcher.processes, line.config.thread_count);
+  }
+  if (line.query == Query::none && misuse.empty()) return std::nullopt;
+  int status = misuse.empty() ? 0 : 2;
+  if (launcher.process == 0 && line.query != Query::none) {
+    std::fputs(
+        (line.query == Query::help ? usage_text(launcher.program) : version_text(launcher.program))
+            .c_str(),
+        stdout);
     status = finish_output(0);
+  } else if (launcher.process == 0) {
+    std::fprintf(stderr, "%s: %s\n%s", launcher.program, misuse.c_str(),
+                 usage_text(launcher.program).c_str());
   }
   return launcher.end(status);
 }
@@ -171,18 +181,9 @@ int run_measurement(int argc, char** argv, const Launcher& launcher) {
   // reported, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  if (const auto answered = answer_query(launcher, argc, argv)) return *answered;
-  std::optional<RunConfig> parsed = parse_run_config(argc, argv);
-  // The run's workers are limited as one process's threads are.
-  if (parsed &&
-      static_cast<std::int64_t>(launcher.processes) * parsed->thread_count > max_thread_count) {
-    parsed.reset();
-  }
-  if (!parsed) {
-    if (launcher.process == 0) std::fputs(usage_text(launcher.program).c_str(), stderr);
-    return launcher.end(2);
-  }
-  const RunConfig& config = *parsed;
+  const CommandLine line = read_command_line(argc, argv);
+  if (const auto settled = settle_without_run(launcher, line)) return *settled;
+  const RunConfig& config = line.config;
   record.arguments.assign(argv + 1, argv + argc);
   record.workers = static_cast<std::int64_t>(launcher.processes) * config.thread_count;
   if (launcher.distributed) record.ranks = launcher.processes;

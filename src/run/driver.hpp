@@ -73,8 +73,10 @@ struct Launcher {
   std::function<int(int)> end;
 };
 
-// Runs the measurement that the command line asks for with `launcher`'s
-// operations, and gives the exit status.
+// Reads the command line once, inside the run's timed start-up: answers a
+// query (--help or --version), refuses misuse with the reason in one line and
+// then the usage on standard error, or runs the measurement it asks for with
+// `launcher`'s operations; gives the exit status.
 int run_measurement(int argc, char** argv, const Launcher& launcher);
 
 }  // namespace spmv
