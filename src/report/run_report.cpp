@@ -10,6 +10,7 @@
 #include "build_info.hpp"
 #include "multiply/result_digest.hpp"
 #include "report/run_warnings.hpp"
+#include "report/source_state.hpp"
 
 namespace spmv {
 
