@@ -803,6 +803,32 @@ check "installed sweep finds spmv beside it" \
   'env -u SPMV "$work/prefix/bin/spmv-sweep" -t 1 -r 1 -m 1 -o "$work/p" "$small" >/dev/null 2>&1 &&
    [ "$(field "$work/p/small.json" .context.spmv.path)" = "$work/prefix/bin/spmv" ]'
 
+# ---- The source state recorded at build time ------------------------------------
+
+# The commit and the tree's state, read from a repository of one file: clean,
+# with an untracked file, from a folder below the repository's top (a source
+# archive unpacked inside another repository) and without git.
+source_state() {  # source_state FOLDER [GIT]: prints "COMMIT STATE" as the build records them
+  printf '@SPMV_GIT_COMMIT@ @SPMV_GIT_TREE_MODIFIED@' >"$work/state.in"
+  cmake -DSOURCE_DIR="$1" -DGIT_EXECUTABLE="${2-git}" -DTEMPLATE="$work/state.in" \
+    -DOUTPUT="$work/state.out" -P "$source_dir/cmake/source_state.cmake" && cat "$work/state.out"
+}
+if command -v git >/dev/null; then
+  mkdir -p "$work/repo/sub"
+  git -C "$work/repo" init -q && echo 1 >"$work/repo/file" && git -C "$work/repo" add file &&
+    git -C "$work/repo" -c user.name=t -c user.email=t@t commit -qm one
+  commit=$(git -C "$work/repo" rev-parse HEAD)
+  check "source state: a clean tree" '[ "$(source_state "$work/repo")" = "$commit 0" ]' \
+    'source_state "$work/repo"'
+  echo 2 >"$work/repo/sub/new"
+  check "source state: an untracked file is a change" '[ "$(source_state "$work/repo")" = "$commit 1" ]' \
+    'source_state "$work/repo"'
+  check "source state: a folder below the top is not the tree" '[ "$(source_state "$work/repo/sub")" = " -1" ]' \
+    'source_state "$work/repo/sub"'
+  check "source state: without git" '[ "$(source_state "$work/repo" "")" = " -1" ]' \
+    'source_state "$work/repo" ""'
+fi
+
 # ---- spmv-gen ---------------------------------------------------------------------
 
 # spmv-gen: help on standard output; unusable arguments refused with status 2,
