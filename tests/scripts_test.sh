@@ -299,18 +299,44 @@ a rank count beyond the limit|rank count 65537 is more than the sweep's limit of
 a repeated rank count|rank count 2 is given twice|-n 2,1,2 -o "$work/refused" "$small"
 a rank list without its value|option --ranks needs a value|-o "$work/refused" "$small" --ranks
 a bad thread list with ranks|thread list '1 x'|-n 2 -t '1 x' -o "$work/refused" "$small"
+a bad value before --help|repetitions '0'|-r 0 --help -o "$work/refused" "$small"
+a bad thread list before --version|thread list 'x'|-o "$work/refused" "$small" -t x --version
+an unknown option before --version|unknown option '--fast'|--fast --version -o "$work/refused" "$small"
+--help after --, a second file name|give one matrix file (got 2)|-o "$work/refused" "$small" -- --help
 EOF
 
-# Help on standard output, whatever else is on the command line.
-for arguments in --help -h "-t 1 --help" "-h nonexistent.txt"; do
-  # shellcheck disable=SC2086
-  sweep help $arguments
-  check "help: $arguments" \
-    '[ $status = 0 ] && grep -q "^Usage: spmv-sweep" "$work/help.out" && grep -q -- "--force" "$work/help.out" &&
-     grep -q -- "--bind" "$work/help.out" && grep -q -- "--ranks" "$work/help.out" &&
-     grep -qF "MPIEXEC=\"mpirun --bind-to none\"" "$work/help.out" && grep -qF -- "--map-by node:PE=THREADS" "$work/help.out" &&
-     grep -qF "OMPI_ALLOW_RUN_AS_ROOT=1 and OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1" "$work/help.out" && [ ! -s "$work/help.err" ]'
-done
+# Help and version on standard output, wherever they stand before --, with
+# nothing unusable before them: the first one met is answered. The version is
+# spmv's.
+spmv_version=$("$spmv" --version)
+while IFS='|' read -r query arguments; do
+  eval "set -- $arguments"
+  sweep query "$@"
+  if [ "$query" = help ]; then
+    check "help: $arguments" \
+      '[ $status = 0 ] && grep -q "^Usage: spmv-sweep" "$work/query.out" && grep -q -- "--force" "$work/query.out" &&
+       grep -q -- "--bind" "$work/query.out" && grep -q -- "--ranks" "$work/query.out" && grep -q -- "--version" "$work/query.out" &&
+       grep -qF "MPIEXEC=\"mpirun --bind-to none\"" "$work/query.out" && grep -qF -- "--map-by node:PE=THREADS" "$work/query.out" &&
+       grep -qF "OMPI_ALLOW_RUN_AS_ROOT=1 and OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1" "$work/query.out" && [ ! -s "$work/query.err" ]' \
+      'echo "status $status"; head -n 3 "$work/query.out" "$work/query.err"'
+  else
+    check "version: $arguments" \
+      '[ $status = 0 ] && [ "$(cat "$work/query.out")" = "${spmv_version/#spmv /spmv-sweep }" ] &&
+       grep -qx "spmv-sweep [0-9][0-9.]*" "$work/query.out" && [ ! -s "$work/query.err" ]' \
+      'echo "status $status, spmv: $spmv_version"; head -n 3 "$work/query.out" "$work/query.err"'
+  fi
+done <<'EOF'
+help|--help
+help|-h
+help|-t 1 --help
+help|-h nonexistent.txt
+help|-r 3 nonexistent.txt --bind=close -h
+help|--help --version
+version|--version
+version|--version --fast
+version|nonexistent.txt -t 1 -o "$work/none" --version -r 0
+version|--version -h
+EOF
 
 # Earlier results are never replaced without --force: not the whole set, and
 # not any one of the three files left alone.
@@ -799,6 +825,8 @@ if [ -x "$spmv_mpi" ]; then
 fi
 check "man spmv-sweep renders" \
   'MANPATH="$work/prefix/share/man" man spmv-sweep 2>/dev/null | grep -q "run spmv over thread counts"'
+check "installed sweep: the version of the installed spmv" \
+  '[ "$("$work/prefix/bin/spmv-sweep" --version)" = "$("$work/prefix/bin/spmv" --version | sed "s/^spmv /spmv-sweep /")" ]'
 check "installed sweep finds spmv beside it" \
   'env -u SPMV "$work/prefix/bin/spmv-sweep" -t 1 -r 1 -m 1 -o "$work/p" "$small" >/dev/null 2>&1 &&
    [ "$(field "$work/p/small.json" .context.spmv.path)" = "$work/prefix/bin/spmv" ]'
