@@ -299,18 +299,44 @@ a rank count beyond the limit|rank count 65537 is more than the sweep's limit of
 a repeated rank count|rank count 2 is given twice|-n 2,1,2 -o "$work/refused" "$small"
 a rank list without its value|option --ranks needs a value|-o "$work/refused" "$small" --ranks
 a bad thread list with ranks|thread list '1 x'|-n 2 -t '1 x' -o "$work/refused" "$small"
+a bad value before --help|repetitions '0'|-r 0 --help -o "$work/refused" "$small"
+a bad thread list before --version|thread list 'x'|-o "$work/refused" "$small" -t x --version
+an unknown option before --version|unknown option '--fast'|--fast --version -o "$work/refused" "$small"
+--help after --, a second file name|give one matrix file (got 2)|-o "$work/refused" "$small" -- --help
 EOF
 
-# Help on standard output, whatever else is on the command line.
-for arguments in --help -h "-t 1 --help" "-h nonexistent.txt"; do
-  # shellcheck disable=SC2086
-  sweep help $arguments
-  check "help: $arguments" \
-    '[ $status = 0 ] && grep -q "^Usage: spmv-sweep" "$work/help.out" && grep -q -- "--force" "$work/help.out" &&
-     grep -q -- "--bind" "$work/help.out" && grep -q -- "--ranks" "$work/help.out" &&
-     grep -qF "MPIEXEC=\"mpirun --bind-to none\"" "$work/help.out" && grep -qF -- "--map-by node:PE=THREADS" "$work/help.out" &&
-     grep -qF "OMPI_ALLOW_RUN_AS_ROOT=1 and OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1" "$work/help.out" && [ ! -s "$work/help.err" ]'
-done
+# Help and version on standard output, wherever they stand before --, with
+# nothing unusable before them: the first one met is answered. The version is
+# spmv's.
+spmv_version=$("$spmv" --version)
+while IFS='|' read -r query arguments; do
+  eval "set -- $arguments"
+  sweep query "$@"
+  if [ "$query" = help ]; then
+    check "help: $arguments" \
+      '[ $status = 0 ] && grep -q "^Usage: spmv-sweep" "$work/query.out" && grep -q -- "--force" "$work/query.out" &&
+       grep -q -- "--bind" "$work/query.out" && grep -q -- "--ranks" "$work/query.out" && grep -q -- "--version" "$work/query.out" &&
+       grep -qF "MPIEXEC=\"mpirun --bind-to none\"" "$work/query.out" && grep -qF -- "--map-by node:PE=THREADS" "$work/query.out" &&
+       grep -qF "OMPI_ALLOW_RUN_AS_ROOT=1 and OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1" "$work/query.out" && [ ! -s "$work/query.err" ]' \
+      'echo "status $status"; head -n 3 "$work/query.out" "$work/query.err"'
+  else
+    check "version: $arguments" \
+      '[ $status = 0 ] && [ "$(cat "$work/query.out")" = "${spmv_version/#spmv /spmv-sweep }" ] &&
+       grep -qx "spmv-sweep [0-9][0-9.]*" "$work/query.out" && [ ! -s "$work/query.err" ]' \
+      'echo "status $status, spmv: $spmv_version"; head -n 3 "$work/query.out" "$work/query.err"'
+  fi
+done <<'EOF'
+help|--help
+help|-h
+help|-t 1 --help
+help|-h nonexistent.txt
+help|-r 3 nonexistent.txt --bind=close -h
+help|--help --version
+version|--version
+version|--version --fast
+version|nonexistent.txt -t 1 -o "$work/none" --version -r 0
+version|--version -h
+EOF
 
 # Earlier results are never replaced without --force: not the whole set, and
 # not any one of the three files left alone.
@@ -799,6 +825,8 @@ if [ -x "$spmv_mpi" ]; then
 fi
 check "man spmv-sweep renders" \
   'MANPATH="$work/prefix/share/man" man spmv-sweep 2>/dev/null | grep -q "run spmv over thread counts"'
+check "installed sweep: the version of the installed spmv" \
+  '[ "$("$work/prefix/bin/spmv-sweep" --version)" = "$("$work/prefix/bin/spmv" --version | sed "s/^spmv /spmv-sweep /")" ]'
 check "installed sweep finds spmv beside it" \
   'env -u SPMV "$work/prefix/bin/spmv-sweep" -t 1 -r 1 -m 1 -o "$work/p" "$small" >/dev/null 2>&1 &&
    [ "$(field "$work/p/small.json" .context.spmv.path)" = "$work/prefix/bin/spmv" ]'
@@ -835,15 +863,33 @@ fi
 # a message that names them and nothing on standard output; generated files
 # that spmv reads; its man page, installed and found by man.
 gen=$build_dir/spmv-gen
-status=0
-"$gen" --help >"$work/gen_help" 2>"$work/gen_help_err" || status=$?
-check "spmv-gen --help" \
-  '[ $status = 0 ] && grep -q "^usage: spmv-gen" "$work/gen_help" && [ ! -s "$work/gen_help_err" ]'
-status=0
-"$gen" --version >"$work/gen_version" 2>"$work/gen_version_err" || status=$?
-check "spmv-gen --version: one line, the version of spmv" \
-  '[ $status = 0 ] && [ "$(cat "$work/gen_version")" = "$("$spmv" --version | sed "s/^spmv /spmv-gen /")" ] &&
-   grep -qx "spmv-gen [0-9][0-9.]*" "$work/gen_version" && [ ! -s "$work/gen_version_err" ]'
+# Help and version wherever they stand before --, the first one met answered,
+# whatever else the command line holds.
+while IFS='|' read -r query arguments; do
+  eval "set -- $arguments"
+  status=0
+  "$gen" "$@" </dev/null >"$work/gen_query" 2>"$work/gen_query_err" || status=$?
+  if [ "$query" = help ]; then
+    check "spmv-gen $arguments: the help" \
+      '[ $status = 0 ] && grep -q "^usage: spmv-gen" "$work/gen_query" && [ ! -s "$work/gen_query_err" ]' \
+      'echo "status $status"; head -n 3 "$work/gen_query" "$work/gen_query_err"'
+  else
+    check "spmv-gen $arguments: one line, the version of spmv" \
+      '[ $status = 0 ] && [ "$(cat "$work/gen_query")" = "${spmv_version/#spmv /spmv-gen }" ] &&
+       grep -qx "spmv-gen [0-9][0-9.]*" "$work/gen_query" && [ ! -s "$work/gen_query_err" ]' \
+      'echo "status $status, spmv: $spmv_version"; head -n 3 "$work/gen_query" "$work/gen_query_err"'
+  fi
+done <<'EOF'
+help|--help
+help|-h 10 5 int
+help|10 5 int -h
+help|--mtx --known band 2 --help
+help|--help --version
+version|--version
+version|10 5 float --version
+version|--known rows-of 3 10 --version --help
+version|--version --fast
+EOF
 # spmv's misuse as a user sees it: a line that names the argument, then the usage.
 while IFS='|' read -r arguments message; do
   eval "set -- $arguments"
@@ -866,7 +912,7 @@ done <<'EOF'
 rows in exponent form|1e6 2e6 int|ROWS must be a whole number from 1 to 2147483647, not '1e6'
 rows with letters after the digits|12abc 5 int|not '12abc'
 empty rows|'' 5 int|ROWS must be a whole number
-negative rows|-5 5 int|not '-5'
+negative rows|-5 5 int|unknown option '-5'
 zero rows|0 5 int|not '0'
 rows beyond 32 bits|2147483648 5 int|not '2147483648'
 rows with blanks|' 5' 5 int|not ' 5'
@@ -876,7 +922,7 @@ entries beyond 32 bits|10 2147483648 int|not '2147483648'
 an unknown value style|10 5 float|not 'float'
 an unknown order|10 5 int random|not 'random'
 a seed with letters|10 5 int sorted 1x|SEED must be a whole number from 0 to 18446744073709551615, not '1x'
-a negative seed|10 5 int sorted -1|not '-1'
+a negative seed|10 5 int sorted -1|unknown option '-1'
 a seed beyond 64 bits|10 5 int sorted 18446744073709551616|not '18446744073709551616'
 an extra argument|10 5 int sorted 1 more|unexpected argument 'more'
 too few arguments|10 5|ROWS, ENTRIES and a value style are needed
@@ -884,19 +930,44 @@ a known kind it does not make|--known diagonal 2 10|the known kind must be rows-
 more entries in a row than columns|--known rows-of 11 10|K must be a whole number from 0 to 10, not '11'
 a band wider than the matrix|--mtx --known band 10 10|B must be a whole number from 0 to 9, not '10'
 --expect without --known|--expect 10 5 int|--expect and --digest need --known
+--digest after the words without --known|10 5 int --digest|--expect and --digest need --known
+an unknown flag after the words|10 5 int --fast|unknown option '--fast'
+an unknown flag between the words|10 --mtx=1 5 int|unknown option '--mtx=1'
+a single dash|10 - int|unknown option '-'
+an unknown flag before --help|--fast --help|unknown option '--fast'
+--expect and --digest before --version|--known --digest rows-of 3 10 --expect --version|--expect and --digest go alone, once
+--help after --, a word|10 5 int -- --help|the order must be sorted or shuffled, not '--help'
+a flag after --, a word|--known rows-of 3 10 -- --mtx|unexpected argument '--mtx'
+a known matrix with too few words|2 10 --known|--known needs a kind (rows-of or band), its width and ROWS
 EOF
-while read -r arguments; do
+# Files that spmv reads; where a second command line is given, the file is
+# byte for byte the one it writes, with its flags elsewhere.
+while IFS='|' read -r arguments same; do
   status=0
   # shellcheck disable=SC2086
   "$gen" $arguments </dev/null >"$work/gen.txt" &&
     "$spmv" 2 0 0 "$work/gen.txt" </dev/null >"$work/gen_run" 2>&1 ||
     status=$?
-  check "spmv reads spmv-gen $arguments" '[ $status = 0 ] && grep -q "^Work took" "$work/gen_run"'
+  check "spmv reads spmv-gen $arguments" '[ $status = 0 ] && grep -q "^Work took" "$work/gen_run"' \
+    'echo "status $status"; head -n 3 "$work/gen.txt" "$work/gen_run"'
+  if [ -n "$same" ]; then
+    status=0
+    # shellcheck disable=SC2086
+    "$gen" $same </dev/null >"$work/gen_same.txt" || status=$?
+    check "spmv-gen $arguments writes what spmv-gen $same writes" \
+      '[ $status = 0 ] && cmp "$work/gen.txt" "$work/gen_same.txt"' \
+      'echo "status $status"; head -n 3 "$work/gen.txt" "$work/gen_same.txt"'
+  fi
 done <<'EOF'
 50 200 exp17 sorted
 50 200 short shuffled 7
 --mtx 50 200 int shuffled 0
 --mtx 7 0 exp17
+50 200 int --mtx shuffled 3|--mtx 50 200 int shuffled 3
+50 200 short shuffled 3 --mtx|--mtx 50 200 short shuffled 3
+-- 50 200 exp17|50 200 exp17
+--mtx -- 50 200 int|--mtx 50 200 int
+band 2 9 --known --mtx|--mtx --known band 2 9
 EOF
 "$gen" 20 60 exp17 shuffled 5 >"$work/seed5a"
 "$gen" 20 60 exp17 shuffled 5 >"$work/seed5b"
@@ -924,6 +995,7 @@ done <<'EOF'
 3|--mtx --known band 3 11|65
 2|--mtx --known band 0 5|5
 2|--known rows-of 0 4|0
+3|rows-of 4 --known 9 --mtx|36
 EOF
 check "installed share/man/man1/spmv-gen.1" '[ -f "$work/prefix/share/man/man1/spmv-gen.1" ]'
 check "man spmv-gen renders" \

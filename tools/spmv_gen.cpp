@@ -6,6 +6,8 @@
 //   spmv-gen [--mtx] [--expect|--digest] --known band B ROWS
 //   spmv-gen --help | -h | --version
 //
+// The flags may stand anywhere among the other words, and "--" ends them.
+//
 // The random matrix is ROWS x ROWS with ENTRIES entries, sorted by row (the
 // default) or shuffled. Values: exp17 writes 17 significant digits in exponent
 // form (-1.2345678901234567e-03), short three decimals (12.345), int whole
@@ -24,6 +26,8 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/whole_number.hpp"
 #include "build_info.hpp"
@@ -41,6 +45,7 @@ constexpr const char* usage_text =
     "       spmv-gen --help | -h | --version\n"
     "Writes a random ROWS x ROWS matrix with ENTRIES entries to standard output,\n"
     "or with --known a matrix of ones whose product with a vector of ones is known.\n"
+    "The flags may come before, between or after the other words; -- ends them.\n"
     "  --mtx      a Matrix Market file instead of a plain coordinate file\n"
     "  ROWS       1 to 2147483647\n"
     "  ENTRIES    0 to 2147483647\n"
@@ -77,23 +82,68 @@ enum class KnownOutput {
   digest,   // --digest: the digest of the product
 };
 
-// Handles "KIND WIDTH ROWS", the words after --known: writes the matrix, its
+// What the command line asks for, its flags sorted out from the other words.
+struct GenCommandLine {
+  enum class Query { none, help, version } query = Query::none;
+  std::string misuse;                 // the first unusable argument met, or empty
+  bool matrix_market = false;         // --mtx
+  bool known = false;                 // --known
+  std::optional<KnownOutput> output;  // --expect or --digest
+  std::vector<const char*> words;     // the arguments that are not flags, in order
+};
+
+// Reads the arguments from the left: flags anywhere, "--" ending them. The
+// first --help, -h or --version met is answered unless a misuse came before
+// it. No word may start with '-' (every one is a whole number or a name), so
+// anything else that does is an unknown flag.
+GenCommandLine read_gen_command_line(int argc, char** argv) {
+  GenCommandLine line;
+  bool flags_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (flags_end || !argument.starts_with('-')) {
+      line.words.push_back(argv[i]);
+    } else if (argument == "--") {
+      flags_end = true;
+    } else if (argument == "--help" || argument == "-h" || argument == "--version") {
+      line.query =
+          argument == "--version" ? GenCommandLine::Query::version : GenCommandLine::Query::help;
+      return line;
+    } else if (argument == "--mtx") {
+      line.matrix_market = true;
+    } else if (argument == "--known") {
+      line.known = true;
+    } else if (argument == "--expect" || argument == "--digest") {
+      if (line.output) {
+        line.misuse = "--expect and --digest go alone, once";
+        return line;
+      }
+      line.output = argument == "--expect" ? KnownOutput::product : KnownOutput::digest;
+    } else {
+      line.misuse = "unknown option '" + std::string(argument) + "'";
+      return line;
+    }
+  }
+  return line;
+}
+
+// Handles "KIND WIDTH ROWS", the words of --known: writes the matrix, its
 // product or its digest to standard output. The exit status.
-int write_known(int argc, char** argv, bool matrix_market, KnownOutput output) {
-  if (argc < 3) return refuse("--known needs a kind (rows-of or band), its width and ROWS");
-  if (argc > 3) return refuse(std::string("unexpected argument '") + argv[3] + "'");
+int write_known(const std::vector<const char*>& words, bool matrix_market, KnownOutput output) {
+  if (words.size() < 3) return refuse("--known needs a kind (rows-of or band), its width and ROWS");
+  if (words.size() > 3) return refuse(std::string("unexpected argument '") + words[3] + "'");
   KnownMatrix m;
-  if (!parse_known_kind(argv[0], m.kind)) {
-    return refuse(std::string("the known kind must be rows-of or band, not '") + argv[0] + "'");
+  if (!parse_known_kind(words[0], m.kind)) {
+    return refuse(std::string("the known kind must be rows-of or band, not '") + words[0] + "'");
   }
   constexpr std::uint64_t max_rows = INT32_MAX;
-  const auto rows = parse_whole_number(argv[2], 1, max_rows);
-  if (!rows) return refuse(not_a_number("ROWS", argv[2], 1, max_rows));
+  const auto rows = parse_whole_number(words[2], 1, max_rows);
+  if (!rows) return refuse(not_a_number("ROWS", words[2], 1, max_rows));
   m.rows = static_cast<std::int32_t>(*rows);
   const auto limit = static_cast<std::uint64_t>(known_width_limit(m.kind, m.rows));
   const char* width_name = m.kind == KnownKind::rows_of ? "K" : "B";
-  const auto width = parse_whole_number(argv[1], 0, limit);
-  if (!width) return refuse(not_a_number(width_name, argv[1], 0, limit));
+  const auto width = parse_whole_number(words[1], 0, limit);
+  if (!width) return refuse(not_a_number(width_name, words[1], 0, limit));
   m.width = static_cast<std::int64_t>(*width);
 
   bool written = false;
@@ -113,63 +163,30 @@ int write_known(int argc, char** argv, bool matrix_market, KnownOutput output) {
   return written ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const bool help =
-      argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
-  const bool version = argc > 1 && std::strcmp(argv[1], "--version") == 0;
-  if (help || version) {
-    if (help) {
-      std::fputs(usage_text, stdout);
-    } else {
-      std::printf("spmv-gen %s\n", spmv::build_version);
-    }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-      std::fprintf(stderr, "spmv-gen: could not write the %s: %s\n", help ? "help" : "version",
-                   std::strerror(errno));
-      return 1;
-    }
-    return 0;
-  }
-  MatrixLayout layout;
-  std::optional<KnownOutput> output;  // set by --expect or --digest
-  for (; argc > 1; --argc, ++argv) {
-    const std::string option = argv[1];
-    if (option == "--mtx") {
-      layout.matrix_market = true;
-    } else if (option == "--expect" || option == "--digest") {
-      if (output) return refuse("--expect and --digest go alone, once");
-      output = option == "--expect" ? KnownOutput::product : KnownOutput::digest;
-    } else if (option == "--known") {
-      return write_known(argc - 2, argv + 2, layout.matrix_market,
-                         output.value_or(KnownOutput::file));
-    } else {
-      break;
-    }
-  }
-  if (output) return refuse("--expect and --digest need --known");
-  if (argc < 4) return refuse("ROWS, ENTRIES and a value style are needed");
-  if (argc > 6) return refuse(std::string("unexpected argument '") + argv[6] + "'");
+// Handles "ROWS ENTRIES STYLE [ORDER] [SEED]": writes the random matrix to
+// standard output. The exit status.
+int write_random(const std::vector<const char*>& words, MatrixLayout layout) {
+  if (words.size() < 3) return refuse("ROWS, ENTRIES and a value style are needed");
+  if (words.size() > 5) return refuse(std::string("unexpected argument '") + words[5] + "'");
 
   constexpr std::uint64_t max_count = INT32_MAX;
-  const auto rows = parse_whole_number(argv[1], 1, max_count);
-  if (!rows) return refuse(not_a_number("ROWS", argv[1], 1, max_count));
-  const auto entries = parse_whole_number(argv[2], 0, max_count);
-  if (!entries) return refuse(not_a_number("ENTRIES", argv[2], 0, max_count));
+  const auto rows = parse_whole_number(words[0], 1, max_count);
+  if (!rows) return refuse(not_a_number("ROWS", words[0], 1, max_count));
+  const auto entries = parse_whole_number(words[1], 0, max_count);
+  if (!entries) return refuse(not_a_number("ENTRIES", words[1], 0, max_count));
   ValueStyle style = ValueStyle::exp17;
-  if (!parse_value_style(argv[3], style)) {
-    return refuse(std::string("the value style must be exp17, short or int, not '") + argv[3] +
+  if (!parse_value_style(words[2], style)) {
+    return refuse(std::string("the value style must be exp17, short or int, not '") + words[2] +
                   "'");
   }
-  const std::string order = argc > 4 ? argv[4] : "sorted";
+  const std::string order = words.size() > 3 ? words[3] : "sorted";
   if (order != "sorted" && order != "shuffled") {
     return refuse("the order must be sorted or shuffled, not '" + order + "'");
   }
   std::uint64_t seed = 1;
-  if (argc > 5) {
-    const auto parsed = parse_whole_number(argv[5], 0, UINT64_MAX);
-    if (!parsed) return refuse(not_a_number("SEED", argv[5], 0, UINT64_MAX));
+  if (words.size() > 4) {
+    const auto parsed = parse_whole_number(words[4], 0, UINT64_MAX);
+    if (!parsed) return refuse(not_a_number("SEED", words[4], 0, UINT64_MAX));
     seed = *parsed;
   }
   layout.shuffled = (order == "shuffled");
@@ -185,4 +202,32 @@ int main(int argc, char** argv) {
   }
   if (!written) std::perror("spmv-gen");
   return written ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const GenCommandLine line = read_gen_command_line(argc, argv);
+  if (!line.misuse.empty()) return refuse(line.misuse);
+  if (line.query != GenCommandLine::Query::none) {
+    const bool help = line.query == GenCommandLine::Query::help;
+    if (help) {
+      std::fputs(usage_text, stdout);
+    } else {
+      std::printf("spmv-gen %s\n", spmv::build_version);
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "spmv-gen: could not write the %s: %s\n", help ? "help" : "version",
+                   std::strerror(errno));
+      return 1;
+    }
+    return 0;
+  }
+  if (line.known) {
+    return write_known(line.words, line.matrix_market, line.output.value_or(KnownOutput::file));
+  }
+  if (line.output) return refuse("--expect and --digest need --known");
+  MatrixLayout layout;
+  layout.matrix_market = line.matrix_market;
+  return write_random(line.words, layout);
 }
