@@ -593,6 +593,14 @@ TEST(RunWarnings, FireOnlyPastTheirThresholds) {
        [](auto& in) { in.threads = 5; },
        {"oversubscribed"},
        "5 threads ran on the 4 CPUs"},
+      {"two threads on one CPU",
+       [](auto& in) {
+         in.threads = 2;
+         in.affinity_cpus = 1;
+         in.worker_cpus = {0, 0};
+       },
+       {"oversubscribed", "shared_cpu"},
+       "2 threads ran on the 1 CPU of"},
       {"cv at the limit", [](auto& in) { in.cv = 0.05; }, {}, ""},
       {"cv above the limit", [](auto& in) { in.cv = 0.0501; }, {"spread"}, "5.0%"},
       {"spread of 2 repeats",

@@ -18,6 +18,11 @@ std::string fixed(double value, int digits) {
   return text;
 }
 
+// "1 CPU", "4 CPUs": a count of CPUs in a sentence.
+std::string cpus_text(std::int32_t cpus) {
+  return std::to_string(cpus) + (cpus == 1 ? " CPU" : " CPUs");
+}
+
 }  // namespace
 
 std::optional<Warning> load_warning(std::optional<double> start, std::optional<double> end,
@@ -30,16 +35,16 @@ std::optional<Warning> load_warning(std::optional<double> start, std::optional<d
   if (start && end) when += " and ";
   if (end) when += fixed(*end, 2) + " at the end";
   return Warning{"load", "the 1-minute load average was " + when + ", above the " +
-                             std::to_string(cpus) +
-                             " CPUs online: other work shared the machine, and the times may "
+                             cpus_text(cpus) +
+                             " online: other work shared the machine, and the times may "
                              "be longer than the multiply alone takes"};
 }
 
 std::optional<Warning> oversubscribed_warning(std::int32_t threads, std::int32_t affinity_cpus) {
   if (affinity_cpus <= 0 || threads <= affinity_cpus) return std::nullopt;
   return Warning{"oversubscribed", std::to_string(threads) + " threads ran on the " +
-                                       std::to_string(affinity_cpus) +
-                                       " CPUs of the affinity mask: threads took turns on a CPU"};
+                                       cpus_text(affinity_cpus) +
+                                       " of the affinity mask: threads took turns on a CPU"};
 }
 
 std::optional<Warning> spread_warning(double cv, std::int64_t repeats) {
