@@ -443,6 +443,15 @@ TEST(RunReport, AnEarlierReportSurvivesAFailedWrite) {
   EXPECT_EQ(limited.status, 1);
   EXPECT_EQ(limited.err, "spmv: cannot write the report " + report + ": File too large\n");
   EXPECT_EQ(read_text(report), "the earlier report\n");
+  // A report that did not exist is left absent by a failed write, and by a
+  // run killed during its repeats.
+  const std::string fresh = report + ".new";
+  for (const auto& [setup, repeats] : {std::pair{"ulimit -f 1;", "--repeat=0"},
+                                       std::pair{"(sleep 0.5; kill $$) &", "--min-time=30"}}) {
+    const RunResult failed = run_spmv({"--report=" + fresh, repeats, "2", "0", "0", matrix}, setup);
+    EXPECT_NE(failed.status, 0) << setup;
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0) << setup << ": " << fresh << " is there";
+  }
   const std::string link = report + ".link";
   ASSERT_EQ(symlink(report.c_str(), link.c_str()), 0);
   const RunResult run = run_spmv({"--report=" + link, "2", "0", "0", matrix});

@@ -60,10 +60,42 @@ Replacement replace_beside(const std::string& path, const struct stat& opened,
   return replaced;
 }
 
+// Writes `text` as the new file `path`, which did not exist when the run
+// started: to a new file in its folder, renamed to `path` once whole, so that
+// a run that fails or is killed before then leaves no file there.
+std::optional<Failure> create_whole(const std::string& path, const std::string& text) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temporary = folder + "." + name + ".XXXXXX";
+  FileDescriptor out;
+  out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out.fd < 0) return report_failure(path, std::strerror(errno));
+  // The mode that creating the file would have given it.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(out.fd, 0666 & ~mask) != 0 || !write_all(out.fd, text.data(), text.size()) ||
+      ::fsync(out.fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return report_failure(path, std::strerror(error));
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<Failure> open_report_file(const std::string& path, const std::string& matrix_path,
                                         FileDescriptor& file) {
+  // A report that does not exist yet: made now to show that it can be, and
+  // removed again until the end, which writes it whole.
+  FileDescriptor probe;
+  probe.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (probe.fd >= 0) {
+    ::unlink(path.c_str());
+    return std::nullopt;
+  }
+  if (errno != EEXIST) return report_failure(path, std::strerror(errno));
   file.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (file.fd < 0) {
     if (errno == ENXIO) return report_failure(path, "it is a FIFO that nobody reads");
@@ -108,6 +140,7 @@ std::optional<Failure> open_report_file(const std::string& path, const std::stri
 
 std::optional<Failure> write_report_file(const FileDescriptor& file, const std::string& path,
                                          const std::string& text) {
+  if (file.fd < 0) return create_whole(path, text);
   struct stat status {};
   if (::fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode)) {
     Replacement replaced = replace_beside(path, status, text);
