@@ -682,6 +682,32 @@ TEST(RunWarnings, FireOnlyPastTheirThresholds) {
        {"short"},
        "0.0019 s"},
       {"nothing timed", [](auto& in) { in.shortest = std::nullopt; }, {}, ""},
+      {"min time reached at the repeat limit",
+       [](auto& in) {
+         in.min_time = 2;
+         in.repeat_seconds = 2;
+         in.repeats = in.max_repeats = 10;
+       },
+       {},
+       ""},
+      {"min time not asked for", [](auto& in) { in.repeats = in.max_repeats = 10; }, {}, ""},
+      {"min time not reached before the limit",
+       [](auto& in) {
+         in.min_time = 2;
+         in.repeat_seconds = 1.5;
+         in.repeats = in.max_repeats = 10;
+       },
+       {"min_time"},
+       "limit of 10 after 1.5 s, short of the 2 s"},
+      {"min time not reached, the limit not met",
+       [](auto& in) {
+         in.min_time = 2;
+         in.repeat_seconds = 1.5;
+         in.max_repeats = 10;
+         in.repeats = 9;
+       },
+       {},
+       ""},
       {"scan path as set", [](auto& in) { in.scan_setting = "sse4.1"; }, {}, ""},
       {"scan path named wrongly",
        [](auto& in) { in.scan_setting = "AVX2"; },

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "build_info.hpp"
+#include "multiply/repeated_multiply.hpp"
 #include "multiply/result_digest.hpp"
 #include "report/run_warnings.hpp"
 #include "report/source_state.hpp"
@@ -226,7 +227,8 @@ ordered_json context_json(const RunRecord& record, const MachineContext& machine
 }
 
 // The warnings that the run and its machine call for.
-ordered_json warnings_json(const RunRecord& record, const MachineContext& machine) {
+ordered_json warnings_json(const RunConfig& config, const RunRecord& record,
+                           const MachineContext& machine) {
   WarningInputs inputs;
   if (record.load_start) inputs.load_start = (*record.load_start)[0];
   if (machine.load_average) inputs.load_end = (*machine.load_average)[0];
@@ -248,6 +250,9 @@ ordered_json warnings_json(const RunRecord& record, const MachineContext& machin
     inputs.shortest = shortest;
   }
   inputs.tick = omp_get_wtick();
+  inputs.min_time = config.min_time;
+  for (const double seconds : record.repeat_seconds) inputs.repeat_seconds += seconds;
+  inputs.max_repeats = max_repeats;
   if (const char* setting = std::getenv("SPMV_SCAN_PATH")) inputs.scan_setting = setting;
   if (record.read) inputs.scan_taken = scan_path_name(record.read->scan_path);
   ordered_json warnings = ordered_json::array();
@@ -327,7 +332,7 @@ std::string report_json(const RunConfig& config, const RunRecord& record,
                         {"digest", record.digest},
                         {"digest_of", digest_method}};
   }
-  report["warnings"] = warnings_json(record, machine);
+  report["warnings"] = warnings_json(config, record, machine);
   report["context"] = context_json(record, machine, std::time(nullptr));
   report["benchmarks"] = benchmarks_json(record);
   // Replace rather than throw on bytes that are not UTF-8 (a path may hold any).

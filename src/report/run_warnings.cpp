@@ -109,6 +109,17 @@ std::optional<Warning> short_warning(double shortest, double tick) {
   return Warning{"short", text};
 }
 
+std::optional<Warning> min_time_warning(double min_time, double seconds, std::int64_t repeats,
+                                        std::int64_t max_repeats) {
+  if (!(min_time > 0) || repeats < max_repeats || seconds >= min_time) return std::nullopt;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "the repeats stopped at the limit of %lld after %.3g s, short of the %.3g s that "
+                "--min-time asked for: a larger matrix gives each repeat more time",
+                static_cast<long long>(max_repeats), seconds, min_time);
+  return Warning{"min_time", text};
+}
+
 std::optional<Warning> scan_path_warning(const std::optional<std::string>& setting,
                                          const std::string& taken) {
   if (!setting) return std::nullopt;
@@ -134,6 +145,7 @@ std::vector<Warning> run_warnings(const WarningInputs& inputs) {
       governor_warning(inputs.governors),
       smt_warning(inputs.worker_cpus, inputs.core_of_cpu),
       inputs.shortest ? short_warning(*inputs.shortest, inputs.tick) : std::nullopt,
+      min_time_warning(inputs.min_time, inputs.repeat_seconds, inputs.repeats, inputs.max_repeats),
       scan_path_warning(inputs.scan_setting, inputs.scan_taken)};
   std::vector<Warning> warnings;
   for (const auto& warning : found) {

@@ -14,7 +14,7 @@ namespace spmv {
 // One warning of the report.
 struct Warning {
   std::string kind;     // "load", "oversubscribed", "spread", "governor", "smt", "shared_cpu",
-                        // "short" or "scan_path"
+                        // "short", "min_time" or "scan_path"
   std::string message;  // what was seen, in a sentence
 };
 
@@ -51,6 +51,11 @@ std::optional<Warning> smt_warning(const std::vector<std::int32_t>& worker_cpus,
 // seconds) or under 1 ms.
 std::optional<Warning> short_warning(double shortest, double tick);
 
+// Repeats that stopped at the limit of `max_repeats` before their time,
+// `seconds`, reached the `min_time` that --min-time asked for (0: not asked).
+std::optional<Warning> min_time_warning(double min_time, double seconds, std::int64_t repeats,
+                                        std::int64_t max_repeats);
+
 // An SPMV_SCAN_PATH setting that names no scan path, or one other than the
 // path `taken` (which the processor cannot run); none without a setting.
 std::optional<Warning> scan_path_warning(const std::optional<std::string>& setting,
@@ -69,6 +74,9 @@ struct WarningInputs {
   std::vector<std::int32_t> worker_cpus;    // CPU of each worker of this process
   std::vector<std::int64_t> core_of_cpu;    // core of each CPU
   std::optional<double> shortest;           // the shortest timed multiply, once one ran
+  double min_time = 0;                      // the seconds of repeats that --min-time asked for
+  double repeat_seconds = 0;                // the seconds the repeats took in all
+  std::int64_t max_repeats = 0;             // the most repeats a run makes
   double tick = 0;                          // the clock's resolution, seconds
   std::optional<std::string> scan_setting;  // SPMV_SCAN_PATH, where it is set
   std::string scan_taken;                   // the scan path that the read took
