@@ -396,8 +396,7 @@ TEST(CompressedInput, UnpackedTextCountsAgainstTheMemory) {
   } cases[] = {
       {bomb,
        "not enough memory to hold the unpacked text of " + bomb +
-           ": it is larger than 0 bytes, which is what is left beside the 24000000000000 bytes "
-           "of arrays that its header calls for; ",
+           ": the 24000000000000 bytes of arrays that its header calls for leave no room for it; ",
        64 << 20, 65 << 20},
       {wide, std::string("(") + std::to_string(member.size()) + " bytes of them unpacked text)",
        static_cast<std::int64_t>(member.size()), static_cast<std::int64_t>(member.size())},

@@ -63,9 +63,14 @@ std::uint64_t declared_array_bytes(const char* text, std::size_t bytes) {
 // bytes that its header calls for.
 Failure text_memory_failure(const std::string& name, const MemoryLimit& limit,
                             std::uint64_t arrays) {
-  const std::uint64_t room = arrays < limit.bytes ? limit.bytes - arrays : 0;
-  std::string message = "not enough memory to hold the unpacked text of " + printable_path(name) +
-                        ": it is larger than " + std::to_string(room) + " bytes";
+  std::string message = "not enough memory to hold the unpacked text of " + printable_path(name);
+  if (arrays >= limit.bytes) {
+    // The arrays alone are past the limit: the text's size is not the cause.
+    message += ": the " + std::to_string(arrays) +
+               " bytes of arrays that its header calls for leave no room for it";
+    return Failure{Failure::Kind::memory, message + "; " + limit.description};
+  }
+  message += ": it is larger than " + std::to_string(limit.bytes - arrays) + " bytes";
   if (arrays > 0) {
     message += ", which is what is left beside the " + std::to_string(arrays) +
                " bytes of arrays that its header calls for";
