@@ -563,10 +563,10 @@ check "failed run: status and spmv's message" \
   '[ $status = 1 ] && grep -q "spmv failed on .* with 1 threads (exit 1): .*row 12 is outside 1..10" "$work/failed.err"'
 check "failed run: no results, the earlier ones kept" 'diff -r "$work/bad_earlier" "$work/bad" >/dev/null' \
   'diff -r "$work/bad_earlier" "$work/bad"'
-OMP_THREAD_LIMIT=1 sweep limited -t "1 2" -r 1 -m 1 -o "$work/limited" "$small"
-check "failed run after others: status and spmv's message" \
+OMP_THREAD_LIMIT=1 sweep limited -t "1 2" -r 1 -m 1 -o "$work/limited/deeper" "$small"
+check "failed run after others: status and spmv's message, the folders it made removed" \
   '[ $status = 1 ] && grep -q "spmv failed on .* with 2 threads (exit 1): spmv: cannot run 2 threads" "$work/limited.err" &&
-   [ -z "$(ls -A "$work/limited")" ]'
+   [ ! -e "$work/limited" ] && [ -d "$work" ]'
 check "failed runs: temporary folders removed" '[ -z "$(ls -A "$work/tmp")" ]'
 
 # jq and gnuplot missing: each named with its Debian package, before any run.
