@@ -997,6 +997,17 @@ done <<'EOF'
 2|--known rows-of 0 4|0
 3|rows-of 4 --known 9 --mtx|36
 EOF
+# A full standard output is a failure that says where it wrote.
+if [ -w /dev/full ]; then
+  for arguments in "10 20 int" "--known band 2 5"; do
+    status=0
+    # shellcheck disable=SC2086
+    "$gen" $arguments >/dev/full 2>"$work/gen_full" || status=$?
+    check "spmv-gen $arguments to a full disk: status 1 and the reason" \
+      '[ $status = 1 ] && [ "$(cat "$work/gen_full")" = "spmv-gen: cannot write to standard output: No space left on device" ]' \
+      'echo "status $status"; cat "$work/gen_full"'
+  done
+fi
 check "installed share/man/man1/spmv-gen.1" '[ -f "$work/prefix/share/man/man1/spmv-gen.1" ]'
 check "man spmv-gen renders" \
   'MANPATH="$work/prefix/share/man" man spmv-gen 2>/dev/null | grep -q "write a random sparse matrix"'

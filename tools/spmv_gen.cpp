@@ -1,7 +1,7 @@
 // spmv-gen: writes a random coordinate matrix file for trying and measuring
 // spmv, or a matrix whose product with a vector of ones is known.
 //
-//   spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED] > matrix.txt
+//   spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled [SEED]] > matrix.txt
 //   spmv-gen [--mtx] [--expect|--digest] --known rows-of K ROWS
 //   spmv-gen [--mtx] [--expect|--digest] --known band B ROWS
 //   spmv-gen --help | -h | --version
@@ -39,7 +39,7 @@ namespace {
 using spmv::parse_whole_number;
 
 constexpr const char* usage_text =
-    "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled] [SEED]\n"
+    "usage: spmv-gen [--mtx] ROWS ENTRIES exp17|short|int [sorted|shuffled [SEED]]\n"
     "       spmv-gen [--mtx] [--expect|--digest] --known rows-of K ROWS\n"
     "       spmv-gen [--mtx] [--expect|--digest] --known band B ROWS\n"
     "       spmv-gen --help | -h | --version\n"
@@ -73,6 +73,11 @@ std::string not_a_number(const char* what, const char* text, std::uint64_t lowes
                          std::uint64_t highest) {
   return std::string(what) + " must be a whole number from " + std::to_string(lowest) + " to " +
          std::to_string(highest) + ", not '" + text + "'";
+}
+
+// Tells that standard output could not take the text, and why.
+void write_failure() {
+  std::fprintf(stderr, "spmv-gen: cannot write to standard output: %s\n", std::strerror(errno));
 }
 
 // What a known matrix's command line asks for.
@@ -159,7 +164,7 @@ int write_known(const std::vector<const char*>& words, bool matrix_market, Known
           std::printf("%s\n", known_product_digest(m).c_str()) > 0 && std::fflush(stdout) == 0;
       break;
   }
-  if (!written) std::perror("spmv-gen");
+  if (!written) write_failure();
   return written ? 0 : 1;
 }
 
@@ -200,7 +205,7 @@ int write_random(const std::vector<const char*>& words, MatrixLayout layout) {
                  static_cast<unsigned long long>(*entries));
     return 1;
   }
-  if (!written) std::perror("spmv-gen");
+  if (!written) write_failure();
   return written ? 0 : 1;
 }
 
