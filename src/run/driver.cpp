@@ -42,7 +42,10 @@ double lap(double& since) {
 // Ends the run: process 0 reports the failure, when there is one, and writes
 // the report; every process gives the same status.
 int finish(const Run& run, int status, const std::optional<Failure>& failure = std::nullopt) {
-  if (run.speaks()) status = conclude(run.config, run.report_file, run.record, status, failure);
+  if (run.speaks()) {
+    status =
+        conclude(run.launcher.program, run.config, run.report_file, run.record, status, failure);
+  }
   return run.launcher.end(status);
 }
 
@@ -62,7 +65,7 @@ std::optional<int> settle_without_run(const Launcher& launcher, const CommandLin
         (line.query == Query::help ? usage_text(launcher.program) : version_text(launcher.program))
             .c_str(),
         stdout);
-    status = finish_output(0);
+    status = finish_output(launcher.program, 0);
   } else if (launcher.process == 0) {
     std::fprintf(stderr, "%s: %s\n%s", launcher.program, misuse.c_str(),
                  usage_text(launcher.program).c_str());
@@ -161,7 +164,7 @@ int measure(const Run& run, RunClock& clock) {
   if (run.speaks()) {
     std::fputs(record.performance->line.c_str(), stdout);
     std::string lost;
-    status = finish_output(0, dump_error, &lost);
+    status = finish_output(run.launcher.program, 0, dump_error, &lost);
     if (status != 0) record.error = lost;
   }
   return finish(run, status);
@@ -197,7 +200,7 @@ int run_measurement(int argc, char** argv, const Launcher& launcher) {
     failure = open_report_file(config.report_path, config.matrix_path, report_file);
   }
   if ((failure = launcher.agree(failure))) {
-    if (launcher.process == 0) report_failure(*failure);
+    if (launcher.process == 0) report_failure(told_by(launcher.program, *failure));
     return launcher.end(1);
   }
   const Run run{launcher, config, record, report_file};
