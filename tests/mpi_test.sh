@@ -190,8 +190,11 @@ if [ "${5:-}" = --alone ]; then
     [ $stream = err ] && pattern=$err_pattern
     if [ "$pattern" = - ]; then
       [ ! -s "$work/mpi.$stream" ] || faults+=("standard $stream is not empty")
-    elif [ "$(grep -Ec -- "$pattern" "$work/mpi.$stream")" != 1 ]; then
-      faults+=("$(grep -Ec -- "$pattern" "$work/mpi.$stream") lines of standard $stream match '$pattern', the test expects one")
+    else
+      # grep -c fails when nothing matches: the count is the evidence.
+      matching=$(grep -Ec -- "$pattern" "$work/mpi.$stream" || true)
+      [ "$matching" = 1 ] ||
+        faults+=("$matching lines of standard $stream match '$pattern', the test expects one")
     fi
   done
   verdict=ok
@@ -392,6 +395,9 @@ queue --alone 3 2 - "^spmv-mpi: unknown option '--repat=5'\$" 1 0 0 "$data/good/
 queue --alone 2 2 - '^usage: mpirun -np RANKS spmv-mpi ' 4096 0 0 "$data/good/small.txt"
 queue --alone 2 2 - '^spmv-mpi: RANKS x THREADS must be from 1 to 4096, not 2 x 4096$' 4096 0 0 "$data/good/small.txt"
 queue --alone 2 1 '^Error Reading File$' ': gzip-compressed; decompress it first$' 1 0 1 "$work/small.txt.gz"
+# Failures told by spmv-mpi, not spmv.
+queue --alone 2 1 - "^spmv-mpi: cannot write the report $work/missing/r.json: No such file or directory\$" \
+  --report="$work/missing/r.json" 1 0 0 "$data/good/small.txt"
 
 # The checks, three at a time. A check that ends without its verdict is
 # counted below.
