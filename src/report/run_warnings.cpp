@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "read/coo_matrix.hpp"
 #include "read/scan/scan_path.hpp"
 
 namespace spmv {
@@ -16,11 +17,6 @@ std::string fixed(double value, int digits) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", digits, value);
   return text;
-}
-
-// "1 CPU", "4 CPUs": a count of CPUs in a sentence.
-std::string cpus_text(std::int32_t cpus) {
-  return std::to_string(cpus) + (cpus == 1 ? " CPU" : " CPUs");
 }
 
 }  // namespace
@@ -35,7 +31,7 @@ std::optional<Warning> load_warning(std::optional<double> start, std::optional<d
   if (start && end) when += " and ";
   if (end) when += fixed(*end, 2) + " at the end";
   return Warning{"load", "the 1-minute load average was " + when + ", above the " +
-                             cpus_text(cpus) +
+                             count_of(cpus, "CPU", "CPUs") +
                              " online: other work shared the machine, and the times may "
                              "be longer than the multiply alone takes"};
 }
@@ -43,7 +39,7 @@ std::optional<Warning> load_warning(std::optional<double> start, std::optional<d
 std::optional<Warning> oversubscribed_warning(std::int32_t threads, std::int32_t affinity_cpus) {
   if (affinity_cpus <= 0 || threads <= affinity_cpus) return std::nullopt;
   return Warning{"oversubscribed", std::to_string(threads) + " threads ran on the " +
-                                       cpus_text(affinity_cpus) +
+                                       count_of(affinity_cpus, "CPU", "CPUs") +
                                        " of the affinity mask: threads took turns on a CPU"};
 }
 
