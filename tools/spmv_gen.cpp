@@ -31,6 +31,7 @@
 
 #include "base/whole_number.hpp"
 #include "build_info.hpp"
+#include "cli/command_line.hpp"
 #include "known_matrix.hpp"
 #include "matrix_generator.hpp"
 
@@ -89,12 +90,12 @@ enum class KnownOutput {
 
 // What the command line asks for, its flags sorted out from the other words.
 struct GenCommandLine {
-  enum class Query { none, help, version } query = Query::none;
-  std::string misuse;                 // the first unusable argument met, or empty
-  bool matrix_market = false;         // --mtx
-  bool known = false;                 // --known
-  std::optional<KnownOutput> output;  // --expect or --digest
-  std::vector<const char*> words;     // the arguments that are not flags, in order
+  spmv::Query query = spmv::Query::none;  // the help or version text asked for
+  std::string misuse;                     // the first unusable argument met, or empty
+  bool matrix_market = false;             // --mtx
+  bool known = false;                     // --known
+  std::optional<KnownOutput> output;      // --expect or --digest
+  std::vector<const char*> words;         // the arguments that are not flags, in order
 };
 
 // Reads the arguments from the left: flags anywhere, "--" ending them. The
@@ -111,8 +112,7 @@ GenCommandLine read_gen_command_line(int argc, char** argv) {
     } else if (argument == "--") {
       flags_end = true;
     } else if (argument == "--help" || argument == "-h" || argument == "--version") {
-      line.query =
-          argument == "--version" ? GenCommandLine::Query::version : GenCommandLine::Query::help;
+      line.query = argument == "--version" ? spmv::Query::version : spmv::Query::help;
       return line;
     } else if (argument == "--mtx") {
       line.matrix_market = true;
@@ -214,8 +214,8 @@ int write_random(const std::vector<const char*>& words, MatrixLayout layout) {
 int main(int argc, char** argv) {
   const GenCommandLine line = read_gen_command_line(argc, argv);
   if (!line.misuse.empty()) return refuse(line.misuse);
-  if (line.query != GenCommandLine::Query::none) {
-    const bool help = line.query == GenCommandLine::Query::help;
+  if (line.query != spmv::Query::none) {
+    const bool help = line.query == spmv::Query::help;
     if (help) {
       std::fputs(usage_text, stdout);
     } else {
