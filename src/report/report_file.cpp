@@ -24,13 +24,37 @@ Failure report_failure(const std::string& path, const std::string& reason) {
 // How a report went to a new file beside its target.
 struct Replacement {
   bool made = false;               // a new file could be made beside the target
-  std::optional<Failure> failure;  // why it could not be written or put in place
+  std::optional<Failure> failure;  // why it could not be made, written or put in place
 };
+
+// Writes `text` to a new file in the folder of `target`, with `mode` and,
+// where `owner` is given and this user may give it, the same owner, and
+// renames it to `target`: the report `path` is there whole or not at all.
+Replacement rename_into_place(const std::string& target, const std::string& path, mode_t mode,
+                              const struct stat* owner, const std::string& text) {
+  const std::size_t slash = target.find_last_of('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  std::string temporary = target.substr(0, name) + "." + target.substr(name) + ".XXXXXX";
+  FileDescriptor out;
+  out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out.fd < 0) return {false, report_failure(path, std::strerror(errno))};
+  Replacement replaced{true, std::nullopt};
+  if (owner != nullptr) {
+    [[maybe_unused]] const int owned = ::fchown(out.fd, owner->st_uid, owner->st_gid);
+  }
+  if (::fchmod(out.fd, mode) != 0 || !write_all(out.fd, text.data(), text.size()) ||
+      ::fsync(out.fd) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    replaced.failure = report_failure(path, std::strerror(errno));
+    ::unlink(temporary.c_str());
+  }
+  return replaced;
+}
 
 // Writes `text` to a new file in the folder of the regular file `path`
 // (followed through symbolic links), which `opened` describes, and renames it
-// over that file, so that a write that fails (a full disk) leaves its old
-// content whole.
+// over that file with its owner and mode, so that a write that fails (a full
+// disk) leaves its old content whole. Not made where the file was replaced
+// meanwhile, has other names, or its folder takes no new file.
 Replacement replace_beside(const std::string& path, const struct stat& opened,
                            const std::string& text) {
   const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
@@ -42,45 +66,16 @@ Replacement replace_beside(const std::string& path, const struct stat& opened,
     // would leave with the old report: written where it was opened.
     return {};
   }
-  const std::string target = resolved.get();
-  const std::size_t slash = target.find_last_of('/');
-  std::string temporary = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
-  FileDescriptor out;
-  out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (out.fd < 0) return {};
-  Replacement replaced{true, std::nullopt};
-  // The old file's owner where this user may give it (root), and its mode.
-  [[maybe_unused]] const int owned = ::fchown(out.fd, opened.st_uid, opened.st_gid);
-  if (::fchmod(out.fd, opened.st_mode & 07777) != 0 ||
-      !write_all(out.fd, text.data(), text.size()) || ::fsync(out.fd) != 0 ||
-      ::rename(temporary.c_str(), target.c_str()) != 0) {
-    replaced.failure = report_failure(path, std::strerror(errno));
-    ::unlink(temporary.c_str());
-  }
-  return replaced;
+  return rename_into_place(resolved.get(), path, opened.st_mode & 07777, &opened, text);
 }
 
 // Writes `text` as the new file `path`, which did not exist when the run
-// started: to a new file in its folder, renamed to `path` once whole, so that
-// a run that fails or is killed before then leaves no file there.
+// started, with the mode that creating it gives, whole or not at all, so
+// that a run that fails or is killed before then leaves no file there.
 std::optional<Failure> create_whole(const std::string& path, const std::string& text) {
-  const std::size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temporary = folder + "." + name + ".XXXXXX";
-  FileDescriptor out;
-  out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (out.fd < 0) return report_failure(path, std::strerror(errno));
-  // The mode that creating the file would have given it.
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  if (::fchmod(out.fd, 0666 & ~mask) != 0 || !write_all(out.fd, text.data(), text.size()) ||
-      ::fsync(out.fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return report_failure(path, std::strerror(error));
-  }
-  return std::nullopt;
+  return rename_into_place(path, path, 0666 & ~mask, nullptr, text).failure;
 }
 
 }  // namespace
