@@ -104,6 +104,18 @@ ReadWay under(ReadWay way, ScanPath scan) {
 // of a few bytes, and more readers than lines.
 const ReadWay read_ways[] = {{1, 1}, {7, 1}, {1 << 20, 1}, {3, 2}, {64, 3}, {5, 8}, {1 << 20, 4}};
 
+// Every one of read_ways under every scan path this processor runs.
+const std::vector<ReadWay>& every_way() {
+  static const std::vector<ReadWay> ways = [] {
+    std::vector<ReadWay> all;
+    for (const ScanPath scan : scan_paths()) {
+      for (const ReadWay& way : read_ways) all.push_back(under(way, scan));
+    }
+    return all;
+  }();
+  return ways;
+}
+
 // Reader options that give every thread a part, however small the file.
 ReadOptions options_for(const ReadWay& way) {
   ReadOptions options;
@@ -242,9 +254,7 @@ TEST(CooMatrixReader, GoodFilesMatchTheStdioReferenceUnderEveryBlockSize) {
   const auto paths = files_in("good");
   ASSERT_GE(paths.size(), 5u);
   for (const auto& path : paths) {
-    for (const ScanPath scan : scan_paths()) {
-      for (const ReadWay& way : read_ways) expect_same_as_reference(path, under(way, scan));
-    }
+    for (const ReadWay& way : every_way()) expect_same_as_reference(path, way);
   }
 }
 
@@ -516,19 +526,16 @@ TEST(CooMatrixReader, ReadsBlankLinesAndUnterminatedLastLines) {
       {"crlf_no_final_newline.txt", {1, 2}, {1.5L, 2.5L}},
   };
   for (const auto& c : cases) {
-    for (const ScanPath scan : scan_paths()) {
-      for (const ReadWay& any_way : read_ways) {
-        const ReadWay way = under(any_way, scan);
-        SCOPED_TRACE(c.file + describe(way));
-        const std::string path = test_data + "/quirks/" + c.file;
-        const Outcome<CooMatrix> read = read_well_formed(path, way);
-        ASSERT_FALSE(read.failure);
-        ASSERT_EQ(read.value.nnz, static_cast<std::int64_t>(c.rows.size()));
-        for (std::size_t k = 0; k < c.rows.size(); ++k) {
-          EXPECT_EQ(read.value.row_index[k], c.rows[k]);
-          EXPECT_EQ(read.value.col_index[k], c.rows[k]);
-          EXPECT_EQ(slot_value(read.value, k), c.values[k]);
-        }
+    for (const ReadWay& way : every_way()) {
+      SCOPED_TRACE(c.file + describe(way));
+      const std::string path = test_data + "/quirks/" + c.file;
+      const Outcome<CooMatrix> read = read_well_formed(path, way);
+      ASSERT_FALSE(read.failure);
+      ASSERT_EQ(read.value.nnz, static_cast<std::int64_t>(c.rows.size()));
+      for (std::size_t k = 0; k < c.rows.size(); ++k) {
+        EXPECT_EQ(read.value.row_index[k], c.rows[k]);
+        EXPECT_EQ(read.value.col_index[k], c.rows[k]);
+        EXPECT_EQ(slot_value(read.value, k), c.values[k]);
       }
     }
   }
@@ -564,22 +571,19 @@ TEST(CooMatrixReader, ReadsMatrixMarketFilesAndExpandsSymmetry) {
       {"double_padded.mtx", 2, 2, {2}, {2}, {0.5L}},
   };
   for (const auto& c : cases) {
-    for (const ScanPath scan : scan_paths()) {
-      for (const ReadWay& any_way : read_ways) {
-        const ReadWay way = under(any_way, scan);
-        SCOPED_TRACE(c.file + describe(way));
-        const std::string path = test_data + "/mtx/" + c.file;
-        const Outcome<CooMatrix> read = read_well_formed(path, way);
-        ASSERT_FALSE(read.failure);
-        const CooMatrix& m = read.value;
-        EXPECT_EQ(m.shape.columns, c.n);
-        EXPECT_EQ(m.shape.result_length, c.result_length);
-        ASSERT_EQ(m.nnz, static_cast<std::int64_t>(c.rows.size()));
-        for (std::size_t k = 0; k < c.rows.size(); ++k) {
-          EXPECT_EQ(m.row_index[k], c.rows[k]) << "slot " << k;
-          EXPECT_EQ(m.col_index[k], c.cols[k]) << "slot " << k;
-          EXPECT_TRUE(same_bits(slot_value(m, k), c.values[k])) << "slot " << k;
-        }
+    for (const ReadWay& way : every_way()) {
+      SCOPED_TRACE(c.file + describe(way));
+      const std::string path = test_data + "/mtx/" + c.file;
+      const Outcome<CooMatrix> read = read_well_formed(path, way);
+      ASSERT_FALSE(read.failure);
+      const CooMatrix& m = read.value;
+      EXPECT_EQ(m.shape.columns, c.n);
+      EXPECT_EQ(m.shape.result_length, c.result_length);
+      ASSERT_EQ(m.nnz, static_cast<std::int64_t>(c.rows.size()));
+      for (std::size_t k = 0; k < c.rows.size(); ++k) {
+        EXPECT_EQ(m.row_index[k], c.rows[k]) << "slot " << k;
+        EXPECT_EQ(m.col_index[k], c.cols[k]) << "slot " << k;
+        EXPECT_TRUE(same_bits(slot_value(m, k), c.values[k])) << "slot " << k;
       }
     }
   }
@@ -662,15 +666,12 @@ TEST(CooMatrixReader, RefusesEveryBadFileWithItsLineAndReason) {
     std::string expected = read_text(path + ".expected");
     ASSERT_TRUE(expected.ends_with("\n")) << path << " needs a NAME.expected beside it";
     expected.pop_back();
-    for (const ScanPath scan : scan_paths()) {
-      for (const ReadWay& any_way : read_ways) {
-        const ReadWay way = under(any_way, scan);
-        SCOPED_TRACE(path + describe(way));
-        const Outcome<CooMatrix> read = read_matrix(path, way);
-        ASSERT_TRUE(read.failure);
-        EXPECT_EQ(read.failure->kind, Failure::Kind::matrix_file);
-        EXPECT_EQ(read.failure->message, path + expected);
-      }
+    for (const ReadWay& way : every_way()) {
+      SCOPED_TRACE(path + describe(way));
+      const Outcome<CooMatrix> read = read_matrix(path, way);
+      ASSERT_TRUE(read.failure);
+      EXPECT_EQ(read.failure->kind, Failure::Kind::matrix_file);
+      EXPECT_EQ(read.failure->message, path + expected);
     }
     ++checked;
   }
