@@ -452,6 +452,12 @@ TEST(RunReport, AnEarlierReportSurvivesAFailedWrite) {
     EXPECT_NE(failed.status, 0) << setup;
     EXPECT_NE(access(fresh.c_str(), F_OK), 0) << setup << ": " << fresh << " is there";
   }
+  // A run that ends well makes it, with the mode that creating a file gives.
+  ASSERT_EQ(run_spmv({"--report=" + fresh, "2", "0", "0", matrix}, "umask 027;").status, 0);
+  struct stat made {};
+  ASSERT_EQ(stat(fresh.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0640u);
+  EXPECT_EQ(json::parse(read_text(fresh))["status"], "complete");
   const std::string link = report + ".link";
   ASSERT_EQ(symlink(report.c_str(), link.c_str()), 0);
   const RunResult run = run_spmv({"--report=" + link, "2", "0", "0", matrix});
