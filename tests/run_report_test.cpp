@@ -458,11 +458,16 @@ TEST(RunReport, AnEarlierReportSurvivesAFailedWrite) {
   ASSERT_EQ(stat(fresh.c_str(), &made), 0);
   EXPECT_EQ(made.st_mode & 07777, 0640u);
   EXPECT_EQ(json::parse(read_text(fresh))["status"], "complete");
+  // A report replaced through a symbolic link keeps its own mode.
+  ASSERT_EQ(chmod(report.c_str(), 0600), 0);
   const std::string link = report + ".link";
   ASSERT_EQ(symlink(report.c_str(), link.c_str()), 0);
   const RunResult run = run_spmv({"--report=" + link, "2", "0", "0", matrix});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(json::parse(read_text(report))["status"], "complete");
+  struct stat replaced {};
+  ASSERT_EQ(stat(report.c_str(), &replaced), 0);
+  EXPECT_EQ(replaced.st_mode & 07777, 0600u);
   struct stat link_status {};
   ASSERT_EQ(lstat(link.c_str(), &link_status), 0);
   EXPECT_TRUE(S_ISLNK(link_status.st_mode));
